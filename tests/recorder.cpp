@@ -1,0 +1,22 @@
+// Stands in for the timer calls in the test build: each call is written,
+// as one line, to descriptor 3 (when the test has opened it) and answered
+// with RECORDER_ANSWER (TIMERR_NOERROR when unset).
+
+#include "winmm.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+static MMRESULT record(const char* call, UINT period)
+{
+    char line[64];
+    int n = std::snprintf(line, sizeof line, "%s(%u)\n", call, period);
+    if (write(3, line, n) != n)
+        return TIMERR_NOCANDO;  // descriptor 3 not opened: nothing to report to
+    const char* answer = std::getenv("RECORDER_ANSWER");
+    return answer ? std::atoi(answer) : TIMERR_NOERROR;
+}
+
+MMRESULT timeBeginPeriod(UINT period) { return record("timeBeginPeriod", period); }
+MMRESULT timeEndPeriod(UINT period) { return record("timeEndPeriod", period); }
