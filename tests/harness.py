@@ -1,17 +1,22 @@
 #!/usr/bin/env python3
 """Runs timerhold the way a user or a script does and checks what it does.
 
-    harness.py GROUP PROGRAM
+    harness.py GROUP COMMAND...
 
-PROGRAM is the native build linked with the recording timer calls, which
-write each call as a line to descriptor 3, or (group "shipped") the build
-that users run, whose calls cannot be seen.
+COMMAND runs the program. Natively it is the build linked with recording
+timer calls, which write each call as a line to descriptor 3, or (group
+"shipped") the build that users run, whose calls cannot be seen. For the
+Windows build it is Wine and the exe, and Wine's relay trace, on standard
+error, shows the calls.
 """
 
 import os
 import platform
 import pty
+import re
 import select
+import shlex
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -19,37 +24,87 @@ import termios
 import time
 import unittest
 
-PROMPT = b"Press any key to restore normal timer frequency.\n"
-BEGIN = "timeBeginPeriod(1)\n"
-CALLS = BEGIN + "timeEndPeriod(1)\n"
-TIMEOUT = 10
+COMMAND = sys.argv[2:]
+WINE = COMMAND[-1].endswith(".exe")
+PROMPT = b"Press any key to restore normal timer frequency." + (b"\r\n" if WINE else b"\n")
+BEGIN, END = "timeBeginPeriod(1)", "timeEndPeriod(1)"
+TIMEOUT = 20 if WINE else 10
 
 # The numbers of read(2) and write(2), as /proc/PID/syscall shows them.
 SYSCALL = {"x86_64": {"read": 0, "write": 1}, "i686": {"read": 3, "write": 4},
            "aarch64": {"read": 63, "write": 64}}[platform.machine()]
 
+# What a relay trace line says the program did: a winmm call with its argument,
+# a write with its length, a read of standard input begun or returned.
+TRACE = re.compile(r"([0-9a-f]{4}):(?:Call winmm\.(\w+)\((\w+)\)"
+                   r"|Call KERNEL32\.Write(?:File|Console[AW])\(\w+,\w+,(\w+)"
+                   r"|(Call|Ret ) KERNEL32\.Read(?:File|Console[AW])\()")
 
-class Run:
-    """One instance of the program, started through sh so that a case sets
-    up standard input and output with the shell's own redirections.
-    Standard error goes to a file, and descriptor 3 to the record file."""
 
-    def __init__(self, shell, args=(), env=None, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE):
+def events(trace):
+    """The program's own thread in a relay trace, as a list of events."""
+    thread, seen = None, []
+    for line in trace.splitlines():
+        m = TRACE.match(line)
+        if not m or (thread or m[1]) != m[1]:
+            continue
+        thread = m[1]
+        if m[2]:
+            seen.append(f"{m[2]}({int(m[3], 16)})")
+        elif m[4]:
+            seen.append(f"write({int(m[4], 16)})")
+        else:
+            seen.append("reading" if m[5] == "Call" else "read")
+    return seen
+
+
+def untraced(trace):
+    """What is left on standard error once Wine's trace lines are taken out."""
+    return "".join(line for line in trace.splitlines(True) if not re.match(r"[0-9a-f]{4}:", line))
+
+
+class Files:
+    """A folder for one instance's files: its standard error ("err"),
+    descriptor 3 ("record") and whatever else a case puts there."""
+
+    def __init__(self, test):
         self.dir = tempfile.TemporaryDirectory()
-        self.proc = subprocess.Popen(
-            ["sh", "-c", shell + ' 2>"$DIR/err" 3>"$DIR/record"', "sh", PROGRAM, *args],
-            env=dict(os.environ, DIR=self.dir.name, **(env or {})),
-            stdin=stdin, stdout=stdout, start_new_session=True)
+        test.addCleanup(self.dir.cleanup)
 
-    def file(self, name, mode="rb"):
+    def file(self, name):
         try:
-            with open(os.path.join(self.dir.name, name), mode) as f:
+            with open(os.path.join(self.dir.name, name), "rb") as f:
                 return f.read()
         except FileNotFoundError:
             return None
 
+    def events(self):
+        return events((self.file("err") or b"").decode(errors="replace"))
+
     def calls(self):
-        return self.file("record", "r")
+        """The timer calls so far, in order."""
+        if WINE:
+            return [e for e in self.events() if e.startswith("time")]
+        return self.file("record").decode().splitlines()
+
+    def err(self):
+        err = self.file("err").decode(errors="replace")
+        return untraced(err) if WINE else err
+
+
+class Run(Files):
+    """One instance of the program, started through sh so that a case sets
+    up standard input and output with the shell's own redirections."""
+
+    def __init__(self, test, shell, args=(), env=None, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE):
+        super().__init__(test)
+        env = dict(os.environ, DIR=self.dir.name, **(env or {}))
+        if WINE:
+            env["WINEDEBUG"] = "+relay"
+        self.proc = subprocess.Popen(
+            ["sh", "-c", shell + ' 2>"$DIR/err" 3>"$DIR/record"', "sh", *COMMAND, *args],
+            env=env, stdin=stdin, stdout=stdout, start_new_session=True)
+        test.addCleanup(self.stop)
 
     def output(self):
         """What has reached standard output so far, when it is a pipe."""
@@ -57,18 +112,20 @@ class Run:
             return self.proc.stdout.read()
         return os.read(self.proc.stdout.fileno(), 4096) if readable(self.proc.stdout) else b""
 
+    def sleeping_in(self, call, fd):
+        if WINE:
+            return call == "read" and self.events()[-1:] == ["reading"]
+        with open(f"/proc/{self.proc.pid}/syscall") as f:
+            return f.read().split()[:2] == [str(SYSCALL[call]), hex(fd)]
+
     def wait_in(self, test, call="read", fd=0):
         """Returns once the program sleeps in `call` on `fd`: by default,
         once it waits for input with everything before the wait done."""
-        wanted = [str(SYSCALL[call]), hex(fd)]
         deadline = time.monotonic() + TIMEOUT
-        while time.monotonic() < deadline:
-            with open(f"/proc/{self.proc.pid}/syscall") as f:
-                if f.read().split()[:2] == wanted:
-                    return
+        while not self.sleeping_in(call, fd):
             test.assertIsNone(self.proc.poll(), f"ended without sleeping in {call}({fd})")
+            test.assertLess(time.monotonic(), deadline, f"never slept in {call}({fd})")
             time.sleep(0.01)
-        test.fail(f"never slept in {call}({fd})")
 
     def stop(self):
         if self.proc.poll() is None:
@@ -77,7 +134,6 @@ class Run:
         for pipe in (self.proc.stdin, self.proc.stdout):
             if pipe:
                 pipe.close()
-        self.dir.cleanup()
 
 
 def readable(fd, timeout=0):
@@ -97,6 +153,13 @@ def read_until(fd, wanted=None):
     return seen
 
 
+def until(test, what, condition):
+    deadline = time.monotonic() + TIMEOUT
+    while not condition():
+        test.assertLess(time.monotonic(), deadline, f"never {what}")
+        time.sleep(0.05)
+
+
 # Standard input at its end, closed, unreadable or holding data: no wait.
 INPUTS = [
     ("an empty file", ': > "$DIR/empty"; exec "$@" < "$DIR/empty"'),
@@ -112,16 +175,14 @@ INPUTS = [
 
 class Cases(unittest.TestCase):
     def start(self, shell, args=(), **kwargs):
-        run = Run(shell, args, **kwargs)
-        self.addCleanup(run.stop)
-        return run
+        return Run(self, shell, args, **kwargs)
 
-    def assertRan(self, run, out=PROMPT, calls=CALLS):
+    def assertRan(self, run, out=PROMPT, calls=(BEGIN, END)):
         """The whole sequence, once: begin, the prompt, end, exit 0, nothing else."""
         self.assertEqual(run.proc.wait(TIMEOUT), 0)
         self.assertEqual(run.output(), out)
-        self.assertEqual(run.file("err"), b"")
-        self.assertEqual(run.calls(), calls)
+        self.assertEqual(run.err(), "")
+        self.assertEqual(run.calls(), list(calls))
 
     def test_terminal(self):
         """On a terminal: the prompt at once, a line ends the wait, keys alone do not."""
@@ -130,7 +191,7 @@ class Cases(unittest.TestCase):
         termios.tcflow(slave, termios.TCOOFF)  # as Ctrl+S does: writing the prompt blocks
         run = self.start('exec "$@"', stdin=slave, stdout=slave)
         run.wait_in(self, "write", 1)
-        self.assertEqual(run.calls(), BEGIN, "the period is raised before the prompt is written")
+        self.assertEqual(run.calls(), [BEGIN], "the period is raised before the prompt is written")
         termios.tcflow(slave, termios.TCOON)
         os.close(slave)
 
@@ -141,13 +202,59 @@ class Cases(unittest.TestCase):
         self.assertEqual(read_until(master, b"abc"), b"abc")  # echoed: the terminal has the keys
         time.sleep(0.3)
         self.assertIsNone(run.proc.poll(), "keys without Enter ended the wait")
-        self.assertEqual(run.calls(), BEGIN)
+        self.assertEqual(run.calls(), [BEGIN])
 
         os.write(master, b"\r")
         self.assertEqual(run.proc.wait(TIMEOUT), 0)
-        self.assertEqual(run.calls(), CALLS)
+        self.assertEqual(run.calls(), [BEGIN, END])
         self.assertEqual(read_until(master), b"\r\n", "only the Enter's echo follows the wait")
-        self.assertEqual(run.file("err"), b"")
+        self.assertEqual(run.err(), "")
+
+    def test_console(self):
+        """In a Windows console (Wine's, in tmux): the prompt at once, a line
+        ends the wait, keys alone do not. Wine draws its console with escape
+        sequences, so the screen is read as tmux shows it. Wine does not pass
+        Ctrl+C from a Unix terminal on to the program, so that is not tried."""
+        run = Files(self)
+        tmux = ["tmux", "-S", os.path.join(run.dir.name, "tmux"), "-f", "/dev/null"]
+        program = shlex.join(COMMAND) + ' 2>"$DIR/err"; echo $? > "$DIR/status"; exec sleep 600'  # keeps the screen
+        subprocess.run([*tmux, "new-session", "-d", "-x", "80", "-y", "24",
+                        shlex.join(["env", "WINEDEBUG=+relay", f"DIR={run.dir.name}", "sh", "-c", program])],
+                       check=True)
+        self.addCleanup(subprocess.run, [*tmux, "kill-server"], stderr=subprocess.DEVNULL)
+
+        def screen():
+            shown = subprocess.run([*tmux, "capture-pane", "-p"], capture_output=True, text=True).stdout
+            return shown.rstrip("\n").splitlines()
+
+        until(self, "waited for input", lambda: run.events()[-1:] == ["reading"])
+        self.assertEqual(screen(), [PROMPT.decode().rstrip()])
+        self.assertEqual(run.events(), [BEGIN, f"write({len(PROMPT)})", "reading"])
+
+        subprocess.run([*tmux, "send-keys", "-l", "abc"], check=True)
+        until(self, "echoed the keys", lambda: screen()[1:] == ["abc"])
+        time.sleep(0.5)
+        self.assertIsNone(run.file("status"), "keys without Enter ended the wait")
+
+        subprocess.run([*tmux, "send-keys", "Enter"], check=True)
+        until(self, "ended", lambda: run.file("status"))
+        self.assertEqual(run.file("status"), b"0\n")
+        self.assertEqual(run.events(), [BEGIN, f"write({len(PROMPT)})", "reading", "read", END])
+        self.assertEqual(screen()[:2], [PROMPT.decode().rstrip(), "abc"])
+
+    def test_order(self):
+        """Wine's relay trace of the program's own thread: the calls, the prompt's
+        one write and the read of standard input, in order."""
+        write = f"write({len(PROMPT)})"
+        rows = [  # the C runtime writes to a character device at once, into a pipe at exit
+            ("output to a character device", 'exec "$@" < /dev/null > /dev/null', [BEGIN, write, "reading", "read", END]),
+            ("output into a pipe", 'exec "$@" < /dev/null', [BEGIN, "reading", "read", END, write]),
+        ]
+        for name, shell, expected in rows:
+            with self.subTest(name):
+                run = self.start(shell)
+                self.assertEqual(run.proc.wait(TIMEOUT), 0)
+                self.assertEqual(run.events(), expected)
 
     def test_input(self):
         for name, shell in INPUTS:
@@ -161,13 +268,14 @@ class Cases(unittest.TestCase):
                 self.assertRan(self.start('exec "$@" < /dev/null', env={"RECORDER_ANSWER": answer}))
 
     def test_arguments(self):
-        """No argument of any number or content changes anything."""
+        """No argument of any number or content changes anything, up to the
+        longest command line Windows takes (32,767 characters)."""
         rows = [
             ("options", ["-h", "--help", "/?", "-v"]),
             ("conversions", ["%s%n%x%p", "%999999999s"]),
             ("empty", ["", ""]),
-            ("a long one", ["x" * 100000]),
-            ("ten thousand", [str(i) for i in range(10000)]),
+            ("a long one", ["x" * 32000]),
+            ("five thousand", [str(i) for i in range(5000)]),
             ("not text", ["\xff\x01\t\n"]),
         ]
         for name, args in rows:
@@ -187,7 +295,7 @@ class Cases(unittest.TestCase):
                 run.wait_in(self)
                 self.assertEqual(run.output(), b"", "wrote before the wait ended")
                 self.assertIn(run.file("out"), (None, b""), "wrote before the wait ended")
-                self.assertEqual(run.calls(), BEGIN)
+                self.assertEqual(run.calls(), [BEGIN])
                 run.proc.stdin.close()
                 self.assertRan(run, piped)
                 self.assertEqual(run.file("out"), filed)
@@ -197,22 +305,58 @@ class Cases(unittest.TestCase):
         runs = [self.start('exec "$@"', stdin=subprocess.PIPE) for _ in range(4)]
         for run in runs:
             run.wait_in(self)
-            self.assertEqual(run.calls(), BEGIN)
+            self.assertEqual(run.calls(), [BEGIN])
         while runs:
             run = runs.pop()
             run.proc.stdin.close()
             self.assertRan(run)
             for other in runs:
                 self.assertIsNone(other.proc.poll())
-                self.assertEqual(other.calls(), BEGIN)
+                self.assertEqual(other.calls(), [BEGIN])
 
     def test_shipped(self):
         """The build users run, with its own stand-in for the timer calls."""
         for name, shell in INPUTS:
             with self.subTest(name):
-                self.assertRan(self.start(shell), calls="")
+                self.assertRan(self.start(shell), calls=())
+
+    def test_pe(self):
+        """The exe a Windows user downloads: 32-bit, console, standalone, small."""
+        exe = COMMAND[-1]
+        dump = subprocess.run([os.environ["OBJDUMP"], "-p", exe], capture_output=True, text=True, check=True).stdout
+        rows = [
+            ("PE32", r"\nMagic\s+010b\s"),
+            ("for i386", r"file format pei-i386\n"),
+            ("console subsystem", r"\nSubsystem\s+00000003\s"),
+            ("no link time", r"\nTime/Date\s+Thu Jan  1 00:00:00 1970\n"),
+        ]
+        for fact, pattern in rows:
+            with self.subTest(fact):
+                self.assertRegex(dump, pattern)
+        dlls = re.findall(r"DLL Name: (\S+)\n.*\n((?:\t\w+\t +\d+ +\w+\n)*)", dump)
+        imports = {dll.lower(): re.findall(r" (\w+)\n", names) for dll, names in dlls}
+        self.assertLessEqual(imports.keys(), {"kernel32.dll", "msvcrt.dll", "winmm.dll"})
+        self.assertEqual(sorted(imports.get("winmm.dll", [])), ["timeBeginPeriod", "timeEndPeriod"])
+        self.assertLessEqual(os.path.getsize(exe), 48 * 1024)
+        with open(exe, "rb") as f:  # the version resource's strings, each name followed by its value
+            strings = [s.decode("utf-16-le") for s in re.findall(rb"(?:[\x20-\x7e]\0){2,}", f.read())]
+        for name, value in [("ProductName", "timerhold"), ("ProductVersion", os.environ["VERSION"]),
+                            ("FileVersion", os.environ["VERSION"])]:
+            with self.subTest(name):
+                self.assertIn(name, strings)
+                self.assertEqual(strings[strings.index(name) + 1], value)
+
+    def test_reproducible(self):
+        """The same source built in another folder, later, gives the same bytes."""
+        with tempfile.TemporaryDirectory() as other:
+            source = os.path.join(other, "timerhold")
+            shutil.copytree(os.environ["SOURCE_DIR"], source, ignore=shutil.ignore_patterns(".git", "build"))
+            for step in (["cmake", "--preset", "windows-x86", "-DBUILD_TESTING=OFF"],
+                         ["cmake", "--build", "--preset", "windows-x86"]):
+                subprocess.run(step, cwd=source, check=True, stdout=subprocess.DEVNULL)
+            with open(COMMAND[-1], "rb") as a, open(os.path.join(source, "build/windows-x86/timerhold.exe"), "rb") as b:
+                self.assertTrue(a.read() == b.read(), "the two builds differ")
 
 
 if __name__ == "__main__":
-    group, PROGRAM = sys.argv[1:3]
-    unittest.main(argv=[sys.argv[0], "-v", f"Cases.test_{group}"])
+    unittest.main(argv=[sys.argv[0], "-v", f"Cases.test_{sys.argv[1]}"])

@@ -1,0 +1,100 @@
+#!/usr/bin/env python3
+"""What timerhold costs, beside what it cannot cost less than.
+
+    bench/footprint.py
+
+Builds the presets that it can, then prints, for the native build with
+standard input at its end, against `head -c 1` (a standard tool doing the
+same wait) and a C program that only starts up, prints and reads one
+character (the floor): instructions retired (callgrind, repeatable on a
+busy machine) and peak resident memory; then the CPU time the native
+program uses in a 2-second wait, and the Windows exe's size and imports.
+It reports; it does not judge.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+NATIVE = os.path.join(ROOT, "build/native/timerhold")
+EXE = os.path.join(ROOT, "build/windows-x86/timerhold.exe")
+FLOOR = r"""
+#include <stdio.h>
+int main(void) { printf("Press any key to restore normal timer frequency.\n"); getchar(); return 0; }
+"""
+
+
+def build(preset):
+    for step in (["cmake", "--preset", preset], ["cmake", "--build", "--preset", preset]):
+        if subprocess.run(step, cwd=ROOT, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode:
+            return False
+    return True
+
+
+def instructions(command):
+    result = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", *command],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    return int(re.search(r"Collected : (\d+)", result.stderr)[1])
+
+
+def peak_kib(command):
+    proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+    return os.wait4(proc.pid, 0)[2].ru_maxrss
+
+
+def cpu_while_waiting(command, seconds=2.0):
+    """CPU time (user + system) spent between the start and the end of a wait."""
+    proc = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.DEVNULL)
+    time.sleep(0.2)  # past start-up, into the wait
+
+    def ticks():
+        with open(f"/proc/{proc.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return int(fields[11]) + int(fields[12])
+
+    before = ticks()
+    time.sleep(seconds)
+    spent = ticks() - before
+    proc.stdin.close()
+    proc.wait()
+    return spent * 1000 / os.sysconf("SC_CLK_TCK")
+
+
+def main():
+    if not build("native"):
+        sys.exit("bench: the native build failed; run: cmake --preset native && cmake --build --preset native")
+    with tempfile.TemporaryDirectory() as tmp:
+        with open(os.path.join(tmp, "floor.c"), "w") as f:
+            f.write(FLOOR)
+        floor = os.path.join(tmp, "floor")
+        subprocess.run(["cc", "-O2", "-o", floor, f.name], check=True)
+
+        rows = [("timerhold", [NATIVE]), ("floor (C: printf, getchar)", [floor]), ("head -c 1", ["head", "-c", "1"])]
+        counted = {name: (instructions(cmd), peak_kib(cmd)) for name, cmd in rows}
+
+    ours, least = counted["timerhold"][0], counted["floor (C: printf, getchar)"][0]
+    print(f"{'whole process, standard input at end':34} {'instructions':>14} {'peak RSS':>10}")
+    for name, (count, kib) in counted.items():
+        print(f"{name:34} {count:14,} {kib:7,} KiB")
+    print(f"timerhold against the floor: {100 * (ours - least) / least:+.1f}% (target: within 5%)")
+    print(f"timerhold against head -c 1: {100 * ours / counted['head -c 1'][0]:.0f}% (target: at most 50%)")
+    print(f"CPU time in a 2-second wait:  {cpu_while_waiting([NATIVE]):.0f} ms (target: 0)")
+
+    objdump = shutil.which("i686-w64-mingw32-objdump")
+    if not objdump or not build("windows-x86"):
+        print("timerhold.exe: not built here (needs mingw-w64: apt-get install g++-mingw-w64-i686)")
+        return
+    dump = subprocess.run([objdump, "-p", EXE], capture_output=True, text=True, check=True).stdout
+    size = os.path.getsize(EXE)
+    print(f"timerhold.exe: {size:,} bytes ({size / 1024:.1f} KiB; target: at most 48 KiB)")
+    for dll, names in re.findall(r"DLL Name: (\S+)\n.*\n((?:\t\w+\t +\d+ +\w+\n)*)", dump):
+        print(f"  imports from {dll}: {' '.join(re.findall(r' (\w+)\n', names))}")
+
+
+if __name__ == "__main__":
+    main()
