@@ -23,6 +23,7 @@ import tempfile
 import termios
 import time
 import unittest
+import zipfile
 
 COMMAND = sys.argv[2:]
 WINE = COMMAND[-1].endswith(".exe")
@@ -356,6 +357,17 @@ class Cases(unittest.TestCase):
                 subprocess.run(step, cwd=source, check=True, stdout=subprocess.DEVNULL)
             with open(COMMAND[-1], "rb") as a, open(os.path.join(source, "build/windows-x86/timerhold.exe"), "rb") as b:
                 self.assertTrue(a.read() == b.read(), "the two builds differ")
+
+    def test_package(self):
+        """The release archive holds the exe as built, the README and the licence."""
+        build = os.path.dirname(COMMAND[-1])
+        subprocess.run(["cpack", "--config", "CPackConfig.cmake"], cwd=build, check=True, stdout=subprocess.DEVNULL)
+        folder = f"timerhold-{os.environ['VERSION']}-windows-x86"
+        with zipfile.ZipFile(os.path.join(build, folder + ".zip")) as archive:
+            self.assertEqual(sorted(archive.namelist()),
+                             [f"{folder}/{name}" for name in ("LICENSE", "README.md", "timerhold.exe")])
+            with open(COMMAND[-1], "rb") as exe:
+                self.assertTrue(archive.read(f"{folder}/timerhold.exe") == exe.read())
 
 
 if __name__ == "__main__":
