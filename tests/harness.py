@@ -10,6 +10,7 @@ Windows build it is Wine and the exe, and Wine's relay trace, on standard
 error, shows the calls.
 """
 
+import fcntl
 import os
 import platform
 import pty
@@ -17,6 +18,7 @@ import re
 import select
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -97,14 +99,16 @@ class Run(Files):
     """One instance of the program, started through sh so that a case sets
     up standard input and output with the shell's own redirections."""
 
-    def __init__(self, test, shell, args=(), env=None, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE):
+    def __init__(self, test, shell, args=(), env=None, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                 terminal=False):
         super().__init__(test)
         env = dict(os.environ, DIR=self.dir.name, **(env or {}))
         if WINE:
             env["WINEDEBUG"] = "+relay"
         self.proc = subprocess.Popen(
             ["sh", "-c", shell + ' 2>"$DIR/err" 3>"$DIR/record"', "sh", *COMMAND, *args],
-            env=env, stdin=stdin, stdout=stdout, start_new_session=True)
+            env=env, stdin=stdin, stdout=stdout, start_new_session=True,
+            preexec_fn=(lambda: fcntl.ioctl(0, termios.TIOCSCTTY, 0)) if terminal else None)
         test.addCleanup(self.stop)
 
     def output(self):
@@ -122,15 +126,14 @@ class Run(Files):
     def wait_in(self, test, call="read", fd=0):
         """Returns once the program sleeps in `call` on `fd`: by default,
         once it waits for input with everything before the wait done."""
-        deadline = time.monotonic() + TIMEOUT
-        while not self.sleeping_in(call, fd):
+        def sleeping():
             test.assertIsNone(self.proc.poll(), f"ended without sleeping in {call}({fd})")
-            test.assertLess(time.monotonic(), deadline, f"never slept in {call}({fd})")
-            time.sleep(0.01)
+            return self.sleeping_in(call, fd)
+        until(test, f"slept in {call}({fd})", sleeping)
 
     def stop(self):
         if self.proc.poll() is None:
-            self.proc.kill()
+            os.killpg(self.proc.pid, signal.SIGKILL)
         self.proc.wait()
         for pipe in (self.proc.stdin, self.proc.stdout):
             if pipe:
@@ -158,7 +161,7 @@ def until(test, what, condition):
     deadline = time.monotonic() + TIMEOUT
     while not condition():
         test.assertLess(time.monotonic(), deadline, f"never {what}")
-        time.sleep(0.05)
+        time.sleep(0.02)
 
 
 # Standard input at its end, closed, unreadable or holding data: no wait.
@@ -186,30 +189,37 @@ class Cases(unittest.TestCase):
         self.assertEqual(run.calls(), list(calls))
 
     def test_terminal(self):
-        """On a terminal: the prompt at once, a line ends the wait, keys alone do not."""
-        master, slave = pty.openpty()
-        self.addCleanup(os.close, master)
-        termios.tcflow(slave, termios.TCOOFF)  # as Ctrl+S does: writing the prompt blocks
-        run = self.start('exec "$@"', stdin=slave, stdout=slave)
-        run.wait_in(self, "write", 1)
-        self.assertEqual(run.calls(), [BEGIN], "the period is raised before the prompt is written")
-        termios.tcflow(slave, termios.TCOON)
-        os.close(slave)
+        """On a terminal: the prompt at once; keys alone do not end the wait,
+        a line or end of input (Ctrl+D) does; Ctrl+C is left to the default
+        handling, which ends the program where it stands."""
+        rows = [  # the key that ends the wait, its echo, the exit status, the calls made
+            ("Enter", b"\r", b"\r\n", 0, [BEGIN, END]),
+            ("Ctrl+D", b"\x04", b"", 0, [BEGIN, END]),
+            ("Ctrl+C", b"\x03", b"^C", -signal.SIGINT, [BEGIN]),
+        ]
+        for name, key, echo, status, calls in rows:
+            with self.subTest(name):
+                master, slave = pty.openpty()
+                self.addCleanup(os.close, master)
+                termios.tcflow(slave, termios.TCOOFF)  # as Ctrl+S does: writing the prompt blocks
+                run = self.start('exec "$@"', stdin=slave, stdout=slave, terminal=True)
+                run.wait_in(self, "write", 1)
+                self.assertEqual(run.calls(), [BEGIN], "the period is raised before the prompt is written")
+                termios.tcflow(slave, termios.TCOON)
+                os.close(slave)
 
-        run.wait_in(self)
-        self.assertEqual(read_until(master, b"\r\n"), b"Press any key to restore normal timer frequency.\r\n")
+                run.wait_in(self)
+                self.assertEqual(read_until(master, b"\r\n"), b"Press any key to restore normal timer frequency.\r\n")
+                os.write(master, b"abc")
+                self.assertEqual(read_until(master, b"abc"), b"abc")  # echoed: the terminal has the keys
+                time.sleep(0.3)
+                self.assertIsNone(run.proc.poll(), "keys alone ended the wait")
 
-        os.write(master, b"abc")
-        self.assertEqual(read_until(master, b"abc"), b"abc")  # echoed: the terminal has the keys
-        time.sleep(0.3)
-        self.assertIsNone(run.proc.poll(), "keys without Enter ended the wait")
-        self.assertEqual(run.calls(), [BEGIN])
-
-        os.write(master, b"\r")
-        self.assertEqual(run.proc.wait(TIMEOUT), 0)
-        self.assertEqual(run.calls(), [BEGIN, END])
-        self.assertEqual(read_until(master), b"\r\n", "only the Enter's echo follows the wait")
-        self.assertEqual(run.err(), "")
+                os.write(master, key)
+                self.assertEqual(run.proc.wait(TIMEOUT), status)
+                self.assertEqual(run.calls(), calls)
+                self.assertEqual(read_until(master), echo, "the key's echo and nothing after it")
+                self.assertEqual(run.err(), "")
 
     def test_console(self):
         """In a Windows console (Wine's, in tmux): the prompt at once, a line
