@@ -239,8 +239,8 @@ class Cases(unittest.TestCase):
             return shown.rstrip("\n").splitlines()
 
         until(self, "waited for input", lambda: run.events()[-1:] == ["reading"])
-        self.assertEqual(screen(), [PROMPT.decode().rstrip()])
         self.assertEqual(run.events(), [BEGIN, f"write({len(PROMPT)})", "reading"])
+        until(self, "showed the prompt", lambda: screen() == [PROMPT.decode().rstrip()])
 
         subprocess.run([*tmux, "send-keys", "-l", "abc"], check=True)
         until(self, "echoed the keys", lambda: screen()[1:] == ["abc"])
