@@ -15,7 +15,7 @@ static MMRESULT record(const char* call, UINT period)
     if (write(3, line, n) != n)
         return TIMERR_NOCANDO;  // descriptor 3 not opened: nothing to report to
     const char* answer = std::getenv("RECORDER_ANSWER");
-    return answer ? std::atoi(answer) : TIMERR_NOERROR;
+    return answer ? std::strtoul(answer, nullptr, 10) : TIMERR_NOERROR;
 }
 
 MMRESULT timeBeginPeriod(UINT period) { return record("timeBeginPeriod", period); }
