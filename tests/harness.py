@@ -352,7 +352,7 @@ class Cases(unittest.TestCase):
         with open(exe, "rb") as f:  # the version resource's strings, each name followed by its value
             strings = [s.decode("utf-16-le") for s in re.findall(rb"(?:[\x20-\x7e]\0){2,}", f.read())]
         for name, value in [("ProductName", "timerhold"), ("ProductVersion", os.environ["VERSION"]),
-                            ("FileVersion", os.environ["VERSION"])]:
+                            ("FileVersion", os.environ["VERSION"]), ("FileDescription", os.environ["DESCRIPTION"])]:
             with self.subTest(name):
                 self.assertIn(name, strings)
                 self.assertEqual(strings[strings.index(name) + 1], value)
