@@ -102,15 +102,14 @@ def main():
     print(f"timerhold against head -c 1: {100 * ours / counted['head -c 1'][0]:.0f}% (target: at most 50%)")
     print(f"CPU time in a 2-second wait:  {cpu_while_waiting([NATIVE]):.0f} ms (target: 0)")
 
-    objdump = shutil.which("i686-w64-mingw32-objdump")
-    if not objdump or not build("windows-x86"):
-        print("timerhold.exe: not built here (needs mingw-w64: apt-get install g++-mingw-w64-i686)")
+    if not shutil.which("llvm-readobj") or not build("windows-x86"):
+        print("timerhold.exe: not built here (needs clang, lld, llvm and mingw-w64: see the README)")
         return
-    dump = subprocess.run([objdump, "-p", EXE], capture_output=True, text=True, check=True).stdout
+    dump = subprocess.run(["llvm-readobj", "--coff-imports", EXE], capture_output=True, text=True, check=True).stdout
     size = os.path.getsize(EXE)
-    print(f"timerhold.exe: {size:,} bytes ({size / 1024:.1f} KiB; target: at most 48 KiB)")
-    for dll, names in re.findall(r"DLL Name: (\S+)\n.*\n((?:\t\w+\t +\d+ +\w+\n)*)", dump):
-        names = " ".join(re.findall(r" (\w+)\n", names))
+    print(f"timerhold.exe: {size:,} bytes ({size / 1024:.1f} KiB; target: at most 16 KiB)")
+    for dll, names in re.findall(r"\n  Name: (\S+)\n(?:  \w+RVA: .*\n)*((?:  Symbol: .*\n)*)", dump):
+        names = " ".join(re.findall(r"Symbol: (\w+)", names))
         print(f"  imports from {dll}: {names}")
 
 
