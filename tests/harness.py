@@ -164,6 +164,12 @@ def until(test, what, condition):
         time.sleep(0.02)
 
 
+def pack(build):
+    """Packs a build as the release is packed; returns the zip's path."""
+    subprocess.run(["cpack", "--config", "CPackConfig.cmake"], cwd=build, check=True, stdout=subprocess.DEVNULL)
+    return os.path.join(build, f"timerhold-{os.environ['VERSION']}-windows-x86.zip")
+
+
 # Standard input at its end, closed, unreadable or holding data: no wait.
 INPUTS = [
     ("an empty file", ': > "$DIR/empty"; exec "$@" < "$DIR/empty"'),
@@ -369,26 +375,34 @@ class Cases(unittest.TestCase):
         self.assertIn(f" FILEVERSION {version.replace('.', ', ')}, 0\n", resources)
 
     def test_reproducible(self):
-        """The same source built in another folder, later, gives the same bytes."""
+        """The same source built and packed in another folder, later, gives
+        the same exe and the same zip."""
+        ours = pack(os.path.dirname(COMMAND[-1]))
         with tempfile.TemporaryDirectory() as other:
             source = os.path.join(other, "timerhold")
             shutil.copytree(os.environ["SOURCE_DIR"], source, ignore=shutil.ignore_patterns(".git", "build"))
             for step in (["cmake", "--preset", "windows-x86", "-DBUILD_TESTING=OFF"],
-                         ["cmake", "--build", "--preset", "windows-x86"]):
+                         ["cmake", "--build", "--preset", "windows-x86"], ["cpack", "--preset", "windows-x86"]):
                 subprocess.run(step, cwd=source, check=True, stdout=subprocess.DEVNULL)
-            with open(COMMAND[-1], "rb") as a, open(os.path.join(source, "build/windows-x86/timerhold.exe"), "rb") as b:
-                self.assertTrue(a.read() == b.read(), "the two builds differ")
+            theirs = os.path.join(source, "build/windows-x86", os.path.basename(ours))
+            for name, a, b in [("exe", COMMAND[-1], os.path.join(source, "build/windows-x86/timerhold.exe")),
+                               ("zip", ours, theirs)]:
+                with self.subTest(name), open(a, "rb") as a, open(b, "rb") as b:
+                    self.assertTrue(a.read() == b.read(), f"the two {name}s differ")
 
     def test_package(self):
-        """The release archive holds the exe as built, the README and the licence."""
-        build = os.path.dirname(COMMAND[-1])
-        subprocess.run(["cpack", "--config", "CPackConfig.cmake"], cwd=build, check=True, stdout=subprocess.DEVNULL)
-        folder = f"timerhold-{os.environ['VERSION']}-windows-x86"
-        with zipfile.ZipFile(os.path.join(build, folder + ".zip")) as archive:
+        """The release archive holds the exe as built, the README and the
+        licence, and the checksum file beside it verifies it."""
+        zip = pack(os.path.dirname(COMMAND[-1]))
+        folder = os.path.basename(zip).removesuffix(".zip")
+        with zipfile.ZipFile(zip) as archive:
             self.assertEqual(sorted(archive.namelist()),
                              [f"{folder}/{name}" for name in ("LICENSE", "README.md", "timerhold.exe")])
             with open(COMMAND[-1], "rb") as exe:
                 self.assertTrue(archive.read(f"{folder}/timerhold.exe") == exe.read())
+        check = subprocess.run(["sha256sum", "-c", "--strict", zip + ".sha256"], cwd=os.path.dirname(zip),
+                               capture_output=True, text=True)
+        self.assertEqual((check.returncode, check.stdout), (0, f"{folder}.zip: OK\n"))
 
 
 if __name__ == "__main__":
