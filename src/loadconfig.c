@@ -1,6 +1,6 @@
 // The exe's load configuration, which the linker finds by this name.
 // It tells Windows (10 version 1607 and later) to take the DLLs the exe
-// imports from System32 only, never from the folder the exe was run from,
+// imports from System32 only, never from the exe's own folder,
 // where a planted winmm.dll would otherwise be loaded first.
 
 #include <windows.h>
