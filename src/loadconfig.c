@@ -5,7 +5,11 @@
 
 #include <windows.h>
 
-const IMAGE_LOAD_CONFIG_DIRECTORY32 _load_config_used = {
+const IMAGE_LOAD_CONFIG_DIRECTORY _load_config_used = {
+#ifdef _WIN64
+    .Size = sizeof(IMAGE_LOAD_CONFIG_DIRECTORY),
+#else
     .Size = 64,  // the size every x86 Windows accepts, XP's included; it covers the field below
+#endif
     .Reserved1 = LOAD_LIBRARY_SEARCH_SYSTEM32,  // DependentLoadFlags
 };

@@ -167,7 +167,7 @@ def until(test, what, condition):
 def pack(build):
     """Packs a build as the release is packed; returns the zip's path."""
     subprocess.run(["cpack", "--config", "CPackConfig.cmake"], cwd=build, check=True, stdout=subprocess.DEVNULL)
-    return os.path.join(build, f"timerhold-{os.environ['VERSION']}-windows-x86.zip")
+    return os.path.join(build, f"timerhold-{os.environ['VERSION']}-{os.environ['PRESET']}.zip")
 
 
 # Standard input at its end, closed, unreadable or holding data: no wait.
@@ -338,18 +338,30 @@ class Cases(unittest.TestCase):
                 self.assertRan(self.start(shell), calls=())
 
     def test_pe(self):
-        """The exe a Windows user downloads: 32-bit, console, standalone, hardened, small.
+        """The exe a Windows user downloads: of its kind, console, standalone, hardened, small.
         Wine does not honour the load configuration's DependentLoadFlags (a
         winmm.dll beside the exe is loaded with it or without it), so only the
         field itself can be checked here."""
         exe = COMMAND[-1]
         dump = subprocess.run(["llvm-readobj", "--file-headers", "--coff-imports", "--coff-load-config", exe],
                               capture_output=True, text=True, check=True).stdout
-        rows = [
-            ("PE32", r"\n  Magic: 0x10B\n"),
-            ("for i386", r"\n  Machine: IMAGE_FILE_MACHINE_I386 "),
+        kinds = {
+            "windows-x86": [
+                ("PE32", r"\n  Magic: 0x10B\n"),
+                ("for i386", r"\n  Machine: IMAGE_FILE_MACHINE_I386 "),
+                ("Windows XP and later", r"\n  MajorSubsystemVersion: 5\n  MinorSubsystemVersion: 1\n"),
+                ("a load configuration of the size XP takes", r"\n  Size: 0x40\n"),
+            ],
+            "windows-x64": [
+                ("PE32+", r"\n  Magic: 0x20B\n"),
+                ("for AMD64", r"\n  Machine: IMAGE_FILE_MACHINE_AMD64 "),
+                ("Windows XP x64 and later", r"\n  MajorSubsystemVersion: 5\n  MinorSubsystemVersion: 2\n"),
+                ("a load configuration of the whole structure", r"\n  Size: 0x70\n"),
+                ("high-entropy ASLR", r"\n    IMAGE_DLL_CHARACTERISTICS_HIGH_ENTROPY_VA "),
+            ],
+        }
+        rows = kinds[os.environ["PRESET"]] + [
             ("console subsystem", r"\n  Subsystem: IMAGE_SUBSYSTEM_WINDOWS_CUI "),
-            ("Windows XP and later", r"\n  MajorSubsystemVersion: 5\n  MinorSubsystemVersion: 1\n"),
             ("no link time", r"\n  TimeDateStamp: 1970-01-01 00:00:00 \(0x0\)\n"),
             ("ASLR", r"\n    IMAGE_DLL_CHARACTERISTICS_DYNAMIC_BASE "),
             ("with its relocations", r"\n    BaseRelocationTableSize: 0x[1-9A-F]"),
@@ -380,10 +392,10 @@ class Cases(unittest.TestCase):
         with tempfile.TemporaryDirectory() as other:
             source = os.path.join(other, "timerhold")
             shutil.copytree(os.environ["SOURCE_DIR"], source, ignore=shutil.ignore_patterns(".git", "build"))
-            for step in (["cmake", "--preset", "windows-x86", "-DBUILD_TESTING=OFF"],
-                         ["cmake", "--build", "--preset", "windows-x86"]):
+            preset = os.environ["PRESET"]
+            for step in (["cmake", "--preset", preset, "-DBUILD_TESTING=OFF"], ["cmake", "--build", "--preset", preset]):
                 subprocess.run(step, cwd=source, check=True, stdout=subprocess.DEVNULL)
-            theirs = os.path.join(source, "build/windows-x86")
+            theirs = os.path.join(source, "build", preset)
             for name, a, b in [("exe", COMMAND[-1], os.path.join(theirs, "timerhold.exe")),
                                ("zip", ours, pack(theirs))]:
                 with self.subTest(name), open(a, "rb") as a, open(b, "rb") as b:

@@ -1,10 +1,12 @@
-# Cross-compiling for 32-bit Windows: clang and lld over mingw-w64's headers,
+# Cross-compiling for Windows: clang and lld over mingw-w64's headers,
 # runtime and GCC support library (lld, unlike GNU ld here, fills in the
-# exe's load configuration). CTest runs the result under Wine.
+# exe's load configuration). The preset names the target in MINGW_TRIPLE:
+# i686-w64-mingw32 or x86_64-w64-mingw32. CTest runs the result under Wine.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86)
+set(triple ${MINGW_TRIPLE})
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES MINGW_TRIPLE)
+string(REGEX MATCH "^[^-]+" CMAKE_SYSTEM_PROCESSOR ${triple})
 
-set(triple i686-w64-mingw32)
 set(CMAKE_C_COMPILER clang)
 set(CMAKE_C_COMPILER_TARGET ${triple})
 set(CMAKE_CXX_COMPILER clang++)
@@ -23,4 +25,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+# Debian's Wine loaders, named themselves: its wine script would start the
+# 32-bit one for either exe whenever that is installed.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL x86_64)
+  set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
+else()
+  set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine)
+endif()
