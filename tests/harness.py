@@ -339,11 +339,13 @@ class Cases(unittest.TestCase):
 
     def test_pe(self):
         """The exe a Windows user downloads: of its kind, console, standalone, hardened, small.
+        (Hardened as far as BinSkim's rules for an image without a PDB go.)
         Wine does not honour the load configuration's DependentLoadFlags (a
         winmm.dll beside the exe is loaded with it or without it), so only the
         field itself can be checked here."""
         exe = COMMAND[-1]
-        dump = subprocess.run(["llvm-readobj", "--file-headers", "--coff-imports", "--coff-load-config", exe],
+        dump = subprocess.run(["llvm-readobj", "--file-headers", "--sections", "--coff-imports", "--coff-load-config",
+                               "--coff-debug-directory", exe],
                               capture_output=True, text=True, check=True).stdout
         kinds = {
             "windows-x86": [
@@ -351,6 +353,7 @@ class Cases(unittest.TestCase):
                 ("for i386", r"\n  Machine: IMAGE_FILE_MACHINE_I386 "),
                 ("Windows XP and later", r"\n  MajorSubsystemVersion: 5\n  MinorSubsystemVersion: 1\n"),
                 ("a load configuration of the size XP takes", r"\n  Size: 0x40\n"),
+                ("no SEH handlers", r"\n    IMAGE_DLL_CHARACTERISTICS_NO_SEH "),
             ],
             "windows-x64": [
                 ("PE32+", r"\n  Magic: 0x20B\n"),
@@ -358,6 +361,8 @@ class Cases(unittest.TestCase):
                 ("Windows XP x64 and later", r"\n  MajorSubsystemVersion: 5\n  MinorSubsystemVersion: 2\n"),
                 ("a load configuration of the whole structure", r"\n  Size: 0x70\n"),
                 ("high-entropy ASLR", r"\n    IMAGE_DLL_CHARACTERISTICS_HIGH_ENTROPY_VA "),
+                ("based above 4 GB", r"\n  ImageBase: 0x[1-9A-F][0-9A-F]{8}\n"),
+                ("CET shadow-stack compatible", r"\n      IMAGE_DLL_CHARACTERISTICS_EX_CET_COMPAT "),
             ],
         }
         rows = kinds[os.environ["PRESET"]] + [
@@ -375,6 +380,12 @@ class Cases(unittest.TestCase):
         imports = {dll.lower(): re.findall(r"Symbol: (\w+)", names) for dll, names in dlls}
         self.assertLessEqual(imports.keys(), {"kernel32.dll", "msvcrt.dll", "winmm.dll"})
         self.assertEqual(sorted(imports.get("winmm.dll", [])), ["timeBeginPeriod", "timeEndPeriod"])
+        self.assertEqual([name for names in imports.values() for name in names if "jmp" in name], [],
+                         "a shadow stack stops longjmp")
+        sections = [set(re.findall(r"IMAGE_SCN_MEM_(\w+)", section))
+                    for section in re.findall(r"\n  Section \{\n.*?\n  \}", dump, re.S)]
+        self.assertGreater(len(sections), 2)
+        self.assertEqual([s for s in sections if {"WRITE", "EXECUTE"} <= s or {"WRITE", "SHARED"} <= s], [])
         self.assertLessEqual(os.path.getsize(exe), 16 * 1024)
         resources = subprocess.run([os.environ["WINDRES"], "-i", exe, "-O", "rc"],
                                    capture_output=True, text=True, check=True).stdout
