@@ -10,8 +10,11 @@ Windows build it is Wine and the exe, and Wine's relay trace, on standard
 error, shows the calls.
 """
 
+import errno
 import fcntl
+import glob
 import os
+import pathlib
 import platform
 import pty
 import re
@@ -166,8 +169,35 @@ def until(test, what, condition):
 
 def pack(build):
     """Packs a build as the release is packed; returns the zip's path."""
-    subprocess.run(["cpack", "--config", "CPackConfig.cmake"], cwd=build, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(["cpack", "--config", "CPackConfig.cmake"], cwd=build, check=True, capture_output=True, text=True)
     return os.path.join(build, f"timerhold-{os.environ['VERSION']}-{os.environ['PRESET']}.zip")
+
+
+def rebuild(folder, *options):
+    """Builds the source again from a copy in `folder`, with configure
+    options; returns the build folder."""
+    source = os.path.join(folder, "timerhold")
+    if not os.path.exists(source):
+        shutil.copytree(os.environ["SOURCE_DIR"], source, ignore=shutil.ignore_patterns(".git", "build"))
+    preset = os.environ["PRESET"]
+    for step in (["cmake", "--preset", preset, "-DBUILD_TESTING=OFF", *options], ["cmake", "--build", "--preset", preset]):
+        subprocess.run(step, cwd=source, check=True, capture_output=True, text=True)
+    return os.path.join(source, "build", preset)
+
+
+def certificate(path, root=None):
+    """A throwaway RSA certificate and key: a root, or a code-signing one under `root`."""
+    under = ["-CA", f"{root}.pem", "-CAkey", f"{root}.key", "-addext", "extendedKeyUsage=codeSigning"] if root else []
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=timerhold test",
+                    "-keyout", f"{path}.key", "-out", f"{path}.pem", *under], check=True, capture_output=True)
+    return path
+
+
+def sign(exe, signer):
+    out = f"{signer}-{os.path.basename(exe)}"  # beside the signer's files
+    subprocess.run(["osslsigncode", "sign", "-certs", f"{signer}.pem", "-key", f"{signer}.key", "-in", exe, "-out", out],
+                   check=True, capture_output=True)
+    return out
 
 
 # Standard input at its end, closed, unreadable or holding data: no wait.
@@ -186,6 +216,12 @@ INPUTS = [
 class Cases(unittest.TestCase):
     def start(self, shell, args=(), **kwargs):
         return Run(self, shell, args, **kwargs)
+
+    def assertChecksummed(self, zip):
+        """The checksum file beside the zip verifies it."""
+        check = subprocess.run(["sha256sum", "-c", "--strict", zip + ".sha256"], cwd=os.path.dirname(zip),
+                               capture_output=True, text=True)
+        self.assertEqual((check.returncode, check.stdout), (0, f"{os.path.basename(zip)}: OK\n"))
 
     def assertRan(self, run, out=PROMPT, calls=(BEGIN, END)):
         """The whole sequence, once: begin, the prompt, end, exit 0, nothing else."""
@@ -401,20 +437,15 @@ class Cases(unittest.TestCase):
         the same exe and the same zip."""
         ours = pack(os.path.dirname(COMMAND[-1]))
         with tempfile.TemporaryDirectory() as other:
-            source = os.path.join(other, "timerhold")
-            shutil.copytree(os.environ["SOURCE_DIR"], source, ignore=shutil.ignore_patterns(".git", "build"))
-            preset = os.environ["PRESET"]
-            for step in (["cmake", "--preset", preset, "-DBUILD_TESTING=OFF"], ["cmake", "--build", "--preset", preset]):
-                subprocess.run(step, cwd=source, check=True, stdout=subprocess.DEVNULL)
-            theirs = os.path.join(source, "build", preset)
+            theirs = rebuild(other)
             for name, a, b in [("exe", COMMAND[-1], os.path.join(theirs, "timerhold.exe")),
                                ("zip", ours, pack(theirs))]:
                 with self.subTest(name), open(a, "rb") as a, open(b, "rb") as b:
                     self.assertTrue(a.read() == b.read(), f"the two {name}s differ")
 
     def test_package(self):
-        """The release archive holds the exe as built, the README and the
-        licence, and the checksum file beside it verifies it."""
+        """The release archive holds the exe as built, the README and the licence; the checksum
+        file beside it verifies it; no signature is beside it."""
         zip = pack(os.path.dirname(COMMAND[-1]))
         folder = os.path.basename(zip).removesuffix(".zip")
         with zipfile.ZipFile(zip) as archive:
@@ -422,9 +453,55 @@ class Cases(unittest.TestCase):
                              [f"{folder}/{name}" for name in ("LICENSE", "README.md", "timerhold.exe")])
             with open(COMMAND[-1], "rb") as exe:
                 self.assertTrue(archive.read(f"{folder}/timerhold.exe") == exe.read())
-        check = subprocess.run(["sha256sum", "-c", "--strict", zip + ".sha256"], cwd=os.path.dirname(zip),
-                               capture_output=True, text=True)
-        self.assertEqual((check.returncode, check.stdout), (0, f"{folder}.zip: OK\n"))
+        self.assertChecksummed(zip)
+        self.assertFalse(os.path.exists(zip.removesuffix(".zip") + ".exe.p7s"))
+
+    def test_signing(self):
+        """cpack packs a signed exe only if it is this build signed under the root named, and its
+        signature gives it back from the unsigned build; else it says which check failed, packs nothing."""
+        with tempfile.TemporaryDirectory() as tmp:
+            build = rebuild(tmp)
+            exe, other = os.path.join(build, "timerhold.exe"), pathlib.Path(tmp, "other.exe")
+            other.write_bytes(pathlib.Path(exe).read_bytes().replace(b"Press any key", b"Press any kez"))
+            root, stranger = certificate(f"{tmp}/root"), certificate(f"{tmp}/stranger")
+            leaf, outsider = certificate(f"{tmp}/leaf", root), certificate(f"{tmp}/outsider", stranger)
+            signed = sign(exe, leaf)
+
+            rebuild(tmp, f"-DSIGNED_EXE={signed}", f"-DSIGN_ROOT={root}.pem")
+            zip = pack(build)
+            self.assertChecksummed(zip)
+            release, check = zip.removesuffix(".zip"), f"{tmp}/check.exe"
+            subprocess.run(["osslsigncode", "verify", "-in", signed, "-CAfile", f"{root}.pem"],
+                           check=True, capture_output=True)
+            # (attach-signature also judges the chain against the system's roots: its status is not the check)
+            subprocess.run(["osslsigncode", "attach-signature", "-sigin", f"{release}.exe.p7s", "-in", exe,
+                            "-out", check], capture_output=True)
+            with zipfile.ZipFile(zip) as archive:
+                packed = archive.read(f"{os.path.basename(release)}/timerhold.exe")
+            self.assertTrue(packed == pathlib.Path(signed).read_bytes() == pathlib.Path(check).read_bytes())
+            try:  # as the unsigned exe runs, where this host runs an exe of its kind
+                ran = subprocess.run([os.environ["EMULATOR"], signed], stdin=subprocess.DEVNULL,
+                                     capture_output=True, timeout=120)
+                self.assertEqual((ran.returncode, ran.stdout), (0, PROMPT), "the signed exe under Wine")
+            except OSError as error:
+                self.assertEqual(error.errno, errno.ENOEXEC)  # the kernel runs no programs of its kind
+
+            rows = [  # what is handed in, what cpack says of it
+                ("another program", sign(other, leaf), "is not this build's timerhold.exe with a signature added"),
+                ("a signer outside the root", sign(exe, outsider),
+                 f"has a signature that does not verify up to {root}.pem"),
+                ("no signature", exe, "has no signature"),
+            ]
+            for name, handed, said in rows:
+                with self.subTest(name):
+                    rebuild(tmp, f"-DSIGNED_EXE={handed}")
+                    with self.assertRaises(subprocess.CalledProcessError) as refused:
+                        pack(build)
+                    self.assertIn(f" {handed} {said}: nothing is packed\n", refused.exception.stderr)
+                    self.assertEqual(glob.glob(os.path.join(build, "timerhold-*")), [], "something was packed")
+            with self.assertRaises(subprocess.CalledProcessError) as refused:
+                rebuild(tmp, f"-DSIGNED_EXE={signed}", "-DSIGN_ROOT=")
+            self.assertIn("SIGNED_EXE needs SIGN_ROOT", refused.exception.stderr)
 
 
 if __name__ == "__main__":
