@@ -444,15 +444,28 @@ class Cases(unittest.TestCase):
                     self.assertTrue(a.read() == b.read(), f"the two {name}s differ")
 
     def test_package(self):
-        """The release archive holds the exe as built, the README and the licence; the checksum
-        file beside it verifies it; no signature is beside it."""
+        """The release archive holds the exe as built and the README's user part and the licence as
+        Windows text files; the checksum file beside it verifies it; no signature is beside it."""
         zip = pack(os.path.dirname(COMMAND[-1]))
         folder = os.path.basename(zip).removesuffix(".zip")
         with zipfile.ZipFile(zip) as archive:
             self.assertEqual(sorted(archive.namelist()),
-                             [f"{folder}/{name}" for name in ("LICENSE", "README.md", "timerhold.exe")])
+                             [f"{folder}/{name}" for name in ("LICENSE.txt", "README.txt", "timerhold.exe")])
             with open(COMMAND[-1], "rb") as exe:
                 self.assertTrue(archive.read(f"{folder}/timerhold.exe") == exe.read())
+            readme, licence = (archive.read(f"{folder}/{name}") for name in ("README.txt", "LICENSE.txt"))
+        for text in readme, licence:
+            self.assertTrue(text.isascii())
+            self.assertIsNone(re.search(rb"(?<!\r)\n|\r(?!\n)", text), "a line not ended by CRLF")
+        licensed = pathlib.Path(os.environ["SOURCE_DIR"], "LICENSE").read_bytes()
+        self.assertEqual(licence, licensed.replace(b"\n", b"\r\n"))
+        rows = [  # what README.txt holds: the user's part with the first run; not the builder's, nor Markdown
+            ("Windows protected your PC", True), ("Smart App Control", True), ("Get-AuthenticodeSignature", True),
+            ("Exit status", True), ("apt-get", False), ("cmake", False), ("`", False), ("\n#", False),
+        ]
+        for text, held in rows:
+            with self.subTest(text):
+                self.assertEqual(text.encode() in readme, held)
         self.assertChecksummed(zip)
         self.assertFalse(os.path.exists(zip.removesuffix(".zip") + ".exe.p7s"))
 
