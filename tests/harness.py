@@ -188,7 +188,7 @@ def rebuild(folder, *options):
 def certificate(path, root=None):
     """A throwaway RSA certificate and key: a root, or a code-signing one under `root`."""
     under = ["-CA", f"{root}.pem", "-CAkey", f"{root}.key", "-addext", "extendedKeyUsage=codeSigning"] if root else []
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=timerhold test",
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN={os.path.basename(path)}",
                     "-keyout", f"{path}.key", "-out", f"{path}.pem", *under], check=True, capture_output=True)
     return path
 
