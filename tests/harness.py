@@ -168,8 +168,12 @@ def until(test, what, condition):
 
 
 def pack(build):
-    """Packs a build as the release is packed; returns the zip's path."""
-    subprocess.run(["cpack", "--config", "CPackConfig.cmake"], cwd=build, check=True, capture_output=True, text=True)
+    """Packs a build as the release is packed; returns the zip's path. What cpack says
+    on standard error reaches the log, and the exception when it fails."""
+    done = subprocess.run(["cpack", "--config", "CPackConfig.cmake"], cwd=build, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.PIPE, text=True)
+    sys.stderr.write(done.stderr)
+    done.check_returncode()
     return os.path.join(build, f"timerhold-{os.environ['VERSION']}-{os.environ['PRESET']}.zip")
 
 
@@ -181,7 +185,7 @@ def rebuild(folder, *options):
         shutil.copytree(os.environ["SOURCE_DIR"], source, ignore=shutil.ignore_patterns(".git", "build"))
     preset = os.environ["PRESET"]
     for step in (["cmake", "--preset", preset, "-DBUILD_TESTING=OFF", *options], ["cmake", "--build", "--preset", preset]):
-        subprocess.run(step, cwd=source, check=True, capture_output=True, text=True)
+        subprocess.run(step, cwd=source, check=True, stdout=subprocess.DEVNULL)
     return os.path.join(source, "build", preset)
 
 
