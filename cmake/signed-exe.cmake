@@ -34,11 +34,9 @@ endif()
 # for byte. (attach-signature also judges the chain, against the system's
 # roots: its verdict is not this check's; verify below judges it.)
 osslsigncode(attach-signature -sigin ${work}/signature.p7s -in ${built} -out ${work}/timerhold.exe)
-file(SHA256 ${signed} wanted)
-if(EXISTS ${work}/timerhold.exe)
-  file(SHA256 ${work}/timerhold.exe attached)
-endif()
-if(NOT attached STREQUAL wanted)
+execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${work}/timerhold.exe ${signed} RESULT_VARIABLE differ
+  OUTPUT_QUIET ERROR_QUIET)  # differ, or nothing was attached
+if(differ)
   refuse("is not this build's timerhold.exe with a signature added")
 endif()
 osslsigncode(verify -in ${signed} -CAfile ${CPACK_SIGN_ROOT})
