@@ -34,6 +34,7 @@ COMMAND = sys.argv[2:]
 WINE = COMMAND[-1].endswith(".exe")
 PROMPT = b"Press any key to restore normal timer frequency." + (b"\r\n" if WINE else b"\n")
 BEGIN, END = "timeBeginPeriod(1)", "timeEndPeriod(1)"
+KEEP = "SetProcessInformation(4, 12)"  # ProcessPowerThrottling, with its 12-byte state
 TIMEOUT = 20 if WINE else 10
 
 # The numbers of read(2) and write(2), as /proc/PID/syscall shows them.
@@ -41,8 +42,10 @@ SYSCALL = {"x86_64": {"read": 0, "write": 1}, "i686": {"read": 3, "write": 4},
            "aarch64": {"read": 63, "write": 64}}[platform.machine()]
 
 # What a relay trace line says the program did: a winmm call with its argument,
-# a write with its length, a read of standard input begun or returned.
+# the power throttling setting (its class and size), a write with its length,
+# a read of standard input begun or returned.
 TRACE = re.compile(r"([0-9a-f]{4}):(?:Call winmm\.(\w+)\((\w+)\)"
+                   r"|Call KERNEL32\.SetProcessInformation\(\w+,(\w+),\w+,(\w+)\)"
                    r"|Call KERNEL32\.Write(?:File|Console[AW])\(\w+,\w+,(\w+)"
                    r"|(Call|Ret ) KERNEL32\.Read(?:File|Console[AW])\()")
 
@@ -58,9 +61,11 @@ def events(trace):
         if m[2]:
             seen.append(f"{m[2]}({int(m[3], 16)})")
         elif m[4]:
-            seen.append(f"write({int(m[4], 16)})")
+            seen.append(f"SetProcessInformation({int(m[4], 16)}, {int(m[5], 16)})")
+        elif m[6]:
+            seen.append(f"write({int(m[6], 16)})")
         else:
-            seen.append("reading" if m[5] == "Call" else "read")
+            seen.append("reading" if m[7] == "Call" else "read")
     return seen
 
 
@@ -279,7 +284,7 @@ class Cases(unittest.TestCase):
             return shown.rstrip("\n").splitlines()
 
         until(self, "waited for input", lambda: run.events()[-1:] == ["reading"])
-        self.assertEqual(run.events(), [BEGIN, f"write({len(PROMPT)})", "reading"])
+        self.assertEqual(run.events(), [KEEP, BEGIN, f"write({len(PROMPT)})", "reading"])
         until(self, "showed the prompt", lambda: screen() == [PROMPT.decode().rstrip()])
 
         subprocess.run([*tmux, "send-keys", "-l", "abc"], check=True)
@@ -290,16 +295,16 @@ class Cases(unittest.TestCase):
         subprocess.run([*tmux, "send-keys", "Enter"], check=True)
         until(self, "ended", lambda: run.file("status"))
         self.assertEqual(run.file("status"), b"0\n")
-        self.assertEqual(run.events(), [BEGIN, f"write({len(PROMPT)})", "reading", "read", END])
+        self.assertEqual(run.events(), [KEEP, BEGIN, f"write({len(PROMPT)})", "reading", "read", END])
         self.assertEqual(screen()[:2], [PROMPT.decode().rstrip(), "abc"])
 
     def test_order(self):
-        """Wine's relay trace of the program's own thread: the calls, the prompt's
-        one write and the read of standard input, in order."""
+        """Wine's relay trace of the program's own thread: the request kept while hidden, the
+        calls, the prompt's one write and the read of standard input, in order."""
         write = f"write({len(PROMPT)})"
         rows = [  # the C runtime writes to a character device at once, into a pipe at exit
-            ("output to a character device", 'exec "$@" < /dev/null > /dev/null', [BEGIN, write, "reading", "read", END]),
-            ("output into a pipe", 'exec "$@" < /dev/null', [BEGIN, "reading", "read", END, write]),
+            ("output to a character device", 'exec "$@" < /dev/null > /dev/null', [KEEP, BEGIN, write, "reading", "read", END]),
+            ("output into a pipe", 'exec "$@" < /dev/null', [KEEP, BEGIN, "reading", "read", END, write]),
         ]
         for name, shell, expected in rows:
             with self.subTest(name):
@@ -414,6 +419,7 @@ class Cases(unittest.TestCase):
         imports = {dll.lower(): re.findall(r"Symbol: (\w+)", names) for dll, names in dlls}
         self.assertLessEqual(imports.keys(), {"kernel32.dll", "msvcrt.dll", "winmm.dll"})
         self.assertEqual(sorted(imports.get("winmm.dll", [])), ["timeBeginPeriod", "timeEndPeriod"])
+        self.assertNotIn("SetProcessInformation", imports.get("kernel32.dll", []), "Windows 7 and earlier lack it")
         self.assertEqual([name for names in imports.values() for name in names if "jmp" in name], [],
                          "a shadow stack stops longjmp")
         sections = [set(re.findall(r"IMAGE_SCN_MEM_(\w+)", section))
@@ -457,6 +463,7 @@ class Cases(unittest.TestCase):
             self.assertIsNone(re.search(rb"(?<!\r)\n|\r(?!\n)", text), "a line not ended by CRLF")
         self.assertIn(b"\r\nLicence\r\n", readme)  # the user's part to its last heading, its mark gone
         self.assertNotIn(b"cmake", readme)  # and none of the builder's
+        self.assertLessEqual(len(readme.split()), 1100, "README.txt is read in full or not at all")
         check = subprocess.run(["sha256sum", "-c", "--strict", zip + ".sha256"], cwd=os.path.dirname(zip),
                                capture_output=True, text=True)
         self.assertEqual((check.returncode, check.stdout), (0, f"{folder}.zip: OK\n"))
