@@ -13,6 +13,8 @@ error, shows the calls.
 import errno
 import fcntl
 import glob
+import http.server
+import itertools
 import os
 import pathlib
 import platform
@@ -26,6 +28,7 @@ import subprocess
 import sys
 import tempfile
 import termios
+import threading
 import time
 import unittest
 import zipfile
@@ -172,14 +175,23 @@ def until(test, what, condition):
         time.sleep(0.02)
 
 
-def pack(build):
-    """Packs a build as the release is packed; returns the zip's path. What cpack says
-    on standard error reaches the log, and the exception when it fails."""
-    done = subprocess.run(["cpack", "--config", "CPackConfig.cmake"], cwd=build, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.PIPE, text=True)
+def step(command, cwd):
+    """Runs a build step. What it says on standard error reaches the log, and
+    the exception when it fails; it is returned."""
+    done = subprocess.run(command, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     sys.stderr.write(done.stderr)
     done.check_returncode()
-    return os.path.join(build, f"timerhold-{os.environ['VERSION']}-{os.environ['PRESET']}.zip")
+    return done.stderr
+
+
+UNSIGNED = ("-D", "CPACK_SIGNED_EXE=")  # whatever the build folder was configured to sign
+
+
+def pack(build, into, *options):
+    """Packs a build as the release is packed, into the folder `into`; returns the
+    zip's path and what cpack said."""
+    said = step(["cpack", "--config", "CPackConfig.cmake", "-B", into, *options], build)
+    return os.path.join(into, f"timerhold-{os.environ['VERSION']}-{os.environ['PRESET']}.zip"), said
 
 
 def rebuild(folder, *options):
@@ -189,24 +201,55 @@ def rebuild(folder, *options):
     if not os.path.exists(source):
         shutil.copytree(os.environ["SOURCE_DIR"], source, ignore=shutil.ignore_patterns(".git", "build"))
     preset = os.environ["PRESET"]
-    for step in (["cmake", "--preset", preset, "-DBUILD_TESTING=OFF", *options], ["cmake", "--build", "--preset", preset]):
-        subprocess.run(step, cwd=source, check=True, stdout=subprocess.DEVNULL)
+    step(["cmake", "--preset", preset, "-DBUILD_TESTING=OFF", *options], source)
+    step(["cmake", "--build", "--preset", preset], source)
     return os.path.join(source, "build", preset)
 
 
-def certificate(path, root=None):
-    """A throwaway RSA certificate and key: a root, or a code-signing one under `root`."""
-    under = ["-CA", f"{root}.pem", "-CAkey", f"{root}.key", "-addext", "extendedKeyUsage=codeSigning"] if root else []
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN={os.path.basename(path)}",
+def certificate(path, root=None, usage="codeSigning", key=("rsa:2048",)):
+    """A throwaway certificate and key: a root, or one for `usage` under `root`."""
+    under = ["-CA", f"{root}.pem", "-CAkey", f"{root}.key", "-addext", f"extendedKeyUsage={usage}"] if root else []
+    subprocess.run(["openssl", "req", "-x509", "-newkey", *key, "-nodes", "-subj", f"/CN={os.path.basename(path)}",
                     "-keyout", f"{path}.key", "-out", f"{path}.pem", *under], check=True, capture_output=True)
     return path
 
 
-def sign(exe, signer):
-    out = f"{signer}-{os.path.basename(exe)}"  # beside the signer's files
-    subprocess.run(["osslsigncode", "sign", "-certs", f"{signer}.pem", "-key", f"{signer}.key", "-in", exe, "-out", out],
-                   check=True, capture_output=True)
+SIGNED = itertools.count()
+
+
+def sign(exe, signer, *options):
+    out = f"{signer}-{next(SIGNED)}.exe"  # beside the signer's files
+    subprocess.run(["osslsigncode", "sign", "-certs", f"{signer}.pem", "-key", f"{signer}.key", *options,
+                    "-in", exe, "-out", out], check=True, capture_output=True)
     return out
+
+
+def timestamp_server(test, tsa):
+    """An RFC 3161 timestamp authority on 127.0.0.1 that signs with `tsa`; returns
+    its URL. (osslsigncode 2.5 cannot timestamp without one.)"""
+    with open(f"{tsa}.cnf", "w") as f:
+        f.write(f"[tsa]\ndefault_tsa = here\n[here]\nserial = {tsa}.serial\nsigner_digest = sha256\n"
+                "default_policy = 1.2.3.4\ndigests = sha256\ness_cert_id_alg = sha256\n")
+
+    class Authority(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            query = self.rfile.read(int(self.headers["Content-Length"]))
+            reply = subprocess.run(["openssl", "ts", "-reply", "-config", f"{tsa}.cnf", "-queryfile", "/dev/stdin",
+                                    "-signer", f"{tsa}.pem", "-inkey", f"{tsa}.key", "-out", "/dev/stdout"],
+                                   input=query, capture_output=True, check=True).stdout
+            self.send_response(200)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.end_headers()
+            self.wfile.write(reply)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    test.addCleanup(server.server_close)
+    test.addCleanup(server.shutdown)
+    return f"http://127.0.0.1:{server.server_port}/"
 
 
 # Standard input at its end, closed, unreadable or holding data: no wait.
@@ -439,18 +482,20 @@ class Cases(unittest.TestCase):
     def test_reproducible(self):
         """The same source built and packed in another folder, later, gives
         the same exe and the same zip."""
-        ours = pack(os.path.dirname(COMMAND[-1]))
         with tempfile.TemporaryDirectory() as other:
+            ours, _ = pack(os.path.dirname(COMMAND[-1]), other, *UNSIGNED)
             theirs = rebuild(other)
             for name, a, b in [("exe", COMMAND[-1], os.path.join(theirs, "timerhold.exe")),
-                               ("zip", ours, pack(theirs))]:
+                               ("zip", ours, pack(theirs, theirs)[0])]:
                 with self.subTest(name), open(a, "rb") as a, open(b, "rb") as b:
                     self.assertTrue(a.read() == b.read(), f"the two {name}s differ")
 
     def test_package(self):
         """The release archive holds the exe as built and the README's user part and the licence as
         Windows text files; the checksum file beside it verifies it; no signature is beside it."""
-        zip = pack(os.path.dirname(COMMAND[-1]))
+        into = tempfile.TemporaryDirectory()
+        self.addCleanup(into.cleanup)
+        zip, _ = pack(os.path.dirname(COMMAND[-1]), into.name, *UNSIGNED)
         folder = os.path.basename(zip).removesuffix(".zip")
         with zipfile.ZipFile(zip) as archive:
             self.assertEqual(sorted(archive.namelist()),
@@ -470,22 +515,31 @@ class Cases(unittest.TestCase):
         self.assertFalse(os.path.exists(zip.removesuffix(".zip") + ".exe.p7s"))
 
     def test_signing(self):
-        """cpack packs a signed exe only if it is this build signed under the root named, and its
-        signature gives it back from the unsigned build; else it says which check failed, packs nothing."""
+        """cpack packs a signed exe only if it is this build signed as Windows trusts it, under the
+        roots named, and its signature gives it back from the unsigned build; else it says first
+        why, and leaves no zip that holds an exe."""
         with tempfile.TemporaryDirectory() as tmp:
             build = rebuild(tmp)
             exe, other = os.path.join(build, "timerhold.exe"), pathlib.Path(tmp, "other.exe")
             other.write_bytes(pathlib.Path(exe).read_bytes().replace(b"Press any key", b"Press any kez"))
             root, stranger = certificate(f"{tmp}/root"), certificate(f"{tmp}/stranger")
             leaf, outsider = certificate(f"{tmp}/leaf", root), certificate(f"{tmp}/outsider", stranger)
-            signed = sign(exe, leaf)
+            ecdsa = certificate(f"{tmp}/ecdsa", root, key=("ec", "-pkeyopt", "ec_paramgen_curve:P-256"))
+            tsa = certificate(f"{tmp}/tsa", stranger, usage="critical,timeStamping")
+            signed, stamped = sign(exe, leaf), sign(exe, leaf, "-ts", timestamp_server(self, tsa))
+            corrupted = bytearray(pathlib.Path(signed).read_bytes())
+            corrupted[-40] ^= 1  # a bit of the signature's value
+            pathlib.Path(tmp, "corrupted.exe").write_bytes(corrupted)
 
             rebuild(tmp, f"-DSIGNED_EXE={signed}", f"-DSIGN_ROOT={root}.pem")
-            release, check = pack(build).removesuffix(".zip"), f"{tmp}/check.exe"
+            zip, said = pack(build, build)
+            self.assertEqual(said, f"{signed} has a signature without a timestamp: it lapses when its certificate expires\n")
+            release, check = zip.removesuffix(".zip"), f"{tmp}/check.exe"
             # (attach-signature also judges the chain against the system's roots: its status is not the check)
-            subprocess.run(["osslsigncode", "attach-signature", "-sigin", f"{release}.exe.p7s", "-in", exe,
-                            "-out", check], capture_output=True)
-            with zipfile.ZipFile(f"{release}.zip") as archive:
+            subprocess.run(["openssl", "pkcs7", "-inform", "DER", "-in", f"{release}.exe.p7s", "-out", f"{tmp}/p7s.pem"])
+            subprocess.run(["osslsigncode", "attach-signature", "-sigin", f"{tmp}/p7s.pem", "-in", exe, "-out", check],
+                           capture_output=True)
+            with zipfile.ZipFile(zip) as archive:
                 packed = archive.read(f"{os.path.basename(release)}/timerhold.exe")
             self.assertTrue(packed == pathlib.Path(signed).read_bytes() == pathlib.Path(check).read_bytes())
             try:  # as the unsigned exe runs, where this host runs an exe of its kind
@@ -495,19 +549,39 @@ class Cases(unittest.TestCase):
             except OSError as error:
                 self.assertEqual(error.errno, errno.ENOEXEC)  # the kernel runs no programs of its kind
 
+            rebuild(tmp, f"-DSIGNED_EXE={stamped}", f"-DSIGN_TSA_ROOT={stranger}.pem")
+            zip, said = pack(build, build)
+            with zipfile.ZipFile(zip) as archive:
+                packed = archive.read(f"{os.path.basename(release)}/timerhold.exe")
+            self.assertEqual((packed == pathlib.Path(stamped).read_bytes(), said), (True, ""), "a trusted timestamp")
+
+            unverified = f"has a signature that does not verify up to {root}.pem"
+            weak = "is signed with SHA1, where SHA-256 or stronger is needed"
             rows = [  # what is handed in, what cpack says of it
                 ("another program", sign(other, leaf), "is not this build's timerhold.exe with a signature added"),
-                ("a signer outside the root", sign(exe, outsider),
-                 f"has a signature that does not verify up to {root}.pem"),
+                ("a signer outside the root", sign(exe, outsider), unverified),
+                ("a corrupted signature", f"{tmp}/corrupted.exe", unverified),
                 ("no signature", exe, "has no signature"),
+                ("SHA-1", sign(exe, leaf, "-h", "sha1"), weak),
+                ("SHA-1 nested under SHA-256", sign(signed, leaf, "-nest", "-h", "sha1"), weak),
+                ("an ECDSA signer", sign(exe, ecdsa), "has a signer whose key is not RSA (ecdsa-with-SHA256)"),
+                ("a timestamp outside the roots", stamped, f"has a timestamp that does not verify up to {root}.pem"),
             ]
             for name, handed, said in rows:
                 with self.subTest(name):
-                    rebuild(tmp, f"-DSIGNED_EXE={handed}")
+                    rebuild(tmp, f"-DSIGNED_EXE={handed}", "-DSIGN_TSA_ROOT=")
                     with self.assertRaises(subprocess.CalledProcessError) as refused:
-                        pack(build)
-                    self.assertIn(f" {handed} {said}: nothing is packed\n", refused.exception.stderr)
+                        pack(build, build)
+                    self.assertEqual(refused.exception.stderr.splitlines()[0], f"{handed} {said}: nothing is packed")
                     self.assertEqual(glob.glob(os.path.join(build, "timerhold-*")), [], "something was packed")
+                    for staged in glob.glob(os.path.join(build, "_CPack_Packages", "**"), recursive=True):
+                        self.assertFalse(staged.endswith((".exe", ".p7s")), staged)
+                        if staged.endswith(".zip"):
+                            self.assertEqual(zipfile.ZipFile(staged).namelist(), [], "a zip was staged")
+
+            with self.assertRaises(subprocess.CalledProcessError) as refused:
+                rebuild(tmp, f"-DSIGN_ROOT={leaf}.key")
+            self.assertIn(f"SIGN_ROOT is not a readable PEM certificate: {leaf}.key\n", refused.exception.stderr)
 
 
 if __name__ == "__main__":
