@@ -1,6 +1,6 @@
 // timerhold: keep the system timer at a 1 ms period until Enter is pressed.
 
-#include <cstdio>
+#include <stdio.h>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -35,8 +35,8 @@ int main(int, char**, char**)
 {
     keep_request_while_hidden();
     timeBeginPeriod(period);
-    std::printf("Press any key to restore normal timer frequency.\n");
-    std::getchar();  // a line on a console, end of input or an error: any of them ends the wait
+    printf("Press any key to restore normal timer frequency.\n");
+    getchar();  // a line on a console, end of input or an error: any of them ends the wait
     timeEndPeriod(period);
     return 0;
 }
