@@ -1,6 +1,5 @@
-// Stands in for the timer calls in the test build: each call is written,
-// as one line, to descriptor 3 (when the test has opened it) and answered
-// with RECORDER_ANSWER (TIMERR_NOERROR when unset).
+// The timer calls of the test build: each is written as a line to descriptor 3 (when the
+// test has opened it) and answered with RECORDER_ANSWER (TIMERR_NOERROR when unset).
 
 #include "winmm.h"
 

@@ -1,0 +1,211 @@
+#!/usr/bin/env python3
+"""The release's files: the exe as a user downloads it, its zip, the signed release. CTest
+names the preset (PRESET), the version (VERSION) and the source (SOURCE_DIR) in the environment."""
+
+import glob, http.server, os, pathlib, re, shutil, subprocess, sys, tempfile, threading, unittest, zipfile
+
+from common import Case
+
+UNSIGNED = ("-D", "CPACK_SIGNED_EXE=")  # whatever the build folder was configured to sign
+
+
+def step(command, cwd):
+    """Runs a build step; returns what it said on standard error, which the log and a failure's exception show."""
+    done = subprocess.run(command, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    sys.stderr.write(done.stderr)
+    done.check_returncode()
+    return done.stderr
+
+
+def pack(build, into, *options):
+    """Packs a build as the release is packed, into the folder `into`; returns the zip and what cpack said."""
+    said = step(["cpack", "--config", "CPackConfig.cmake", "-B", into, *options], build)
+    return os.path.join(into, f"timerhold-{os.environ['VERSION']}-{os.environ['PRESET']}.zip"), said
+
+
+def rebuild(folder, *options):
+    """Builds a copy of the source in `folder`, with configure options; returns the build folder."""
+    source = os.path.join(folder, "timerhold")
+    if not os.path.exists(source):
+        shutil.copytree(os.environ["SOURCE_DIR"], source, ignore=shutil.ignore_patterns(".git", "build"))
+    preset = os.environ["PRESET"]
+    step(["cmake", "--preset", preset, "-DBUILD_TESTING=OFF", *options], source)
+    step(["cmake", "--build", "--preset", preset], source)
+    return os.path.join(source, "build", preset)
+
+
+def certificate(path, root=None, usage="codeSigning", key=("rsa:2048",)):
+    """A throwaway certificate and key: a root, or one for `usage` under `root`."""
+    under = ["-CA", f"{root}.pem", "-CAkey", f"{root}.key", "-addext", f"extendedKeyUsage={usage}"] if root else []
+    subprocess.run(["openssl", "req", "-x509", "-newkey", *key, "-nodes", "-subj", f"/CN={os.path.basename(path)}",
+                    "-keyout", f"{path}.key", "-out", f"{path}.pem", *under], check=True, capture_output=True)
+    return path
+
+
+def sign(exe, signer, *options):
+    out = f"{signer}-{len(glob.glob(signer + '-*.exe'))}.exe"  # beside the signer's files
+    subprocess.run(["osslsigncode", "sign", "-certs", f"{signer}.pem", "-key", f"{signer}.key", *options,
+                    "-in", exe, "-out", out], check=True, capture_output=True)
+    return out
+
+
+def timestamp_server(case, tsa):
+    """An RFC 3161 timestamp authority signing with `tsa` on 127.0.0.1 (osslsigncode 2.5 timestamps
+    through one only); returns its URL."""
+    pathlib.Path(f"{tsa}.cnf").write_text(f"[tsa]\ndefault_tsa = here\n[here]\nserial = {tsa}.serial\n"
+                                          "signer_digest = sha256\ndefault_policy = 1.2.3.4\ndigests = sha256\n")
+    reply = ["openssl", "ts", "-reply", "-config", f"{tsa}.cnf", "-queryfile", "/dev/stdin", "-signer", f"{tsa}.pem",
+             "-inkey", f"{tsa}.key", "-out", "/dev/stdout"]
+
+    class Authority(http.server.BaseHTTPRequestHandler):
+        def do_POST(self):
+            query = self.rfile.read(int(self.headers["Content-Length"]))
+            self.send_response(200)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.end_headers()
+            self.wfile.write(subprocess.run(reply, input=query, capture_output=True, check=True).stdout)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    case.addCleanup(server.shutdown)
+    return f"http://127.0.0.1:{server.server_port}/"
+
+
+class Release(Case):
+    windows = True
+
+    def test_pe(self):
+        """The exe: of its kind, console, standalone, hardened (by BinSkim's rules for an image without a
+        PDB), small. Wine ignores DependentLoadFlags, so only the field itself can be checked."""
+        dump = subprocess.run(["llvm-readobj", "--file-headers", "--sections", "--coff-imports", "--coff-load-config",
+                               "--coff-debug-directory", self.exe], capture_output=True, text=True, check=True).stdout
+        rows = [  # the presets a fact holds for, the fact, the pattern llvm-readobj shows it by
+            ("windows-x86", "PE32", r"\n  Magic: 0x10B\n"),
+            ("windows-x86", "for i386", r"\n  Machine: IMAGE_FILE_MACHINE_I386 "),
+            ("windows-x86", "Windows XP and later", r"\n  MajorSubsystemVersion: 5\n  MinorSubsystemVersion: 1\n"),
+            ("windows-x86", "a load configuration of the size XP takes", r"\n  Size: 0x40\n"),
+            ("windows-x86", "no SEH handlers", r"\n    IMAGE_DLL_CHARACTERISTICS_NO_SEH "),
+            ("windows-x64", "PE32+", r"\n  Magic: 0x20B\n"),
+            ("windows-x64", "for AMD64", r"\n  Machine: IMAGE_FILE_MACHINE_AMD64 "),
+            ("windows-x64", "Windows XP x64 and later", r"\n  MajorSubsystemVersion: 5\n  MinorSubsystemVersion: 2\n"),
+            ("windows-x64", "a load configuration of the whole structure", r"\n  Size: 0x70\n"),
+            ("windows-x64", "high-entropy ASLR", r"\n    IMAGE_DLL_CHARACTERISTICS_HIGH_ENTROPY_VA "),
+            ("windows-x64", "based above 4 GB", r"\n  ImageBase: 0x[1-9A-F][0-9A-F]{8}\n"),
+            ("windows-x64", "CET shadow-stack compatible", r"\n      IMAGE_DLL_CHARACTERISTICS_EX_CET_COMPAT "),
+            ("windows", "console subsystem", r"\n  Subsystem: IMAGE_SUBSYSTEM_WINDOWS_CUI "),
+            ("windows", "ASLR", r"\n    IMAGE_DLL_CHARACTERISTICS_DYNAMIC_BASE "),
+            ("windows", "with its relocations", r"\n    BaseRelocationTableSize: 0x[1-9A-F]"),
+            ("windows", "DEP", r"\n    IMAGE_DLL_CHARACTERISTICS_NX_COMPAT "),
+            ("windows", "imports from System32 only", r"\n  DependentLoadFlags: 0x800\n"),
+        ]
+        rows = [(fact, pattern) for kind, fact, pattern in rows if os.environ["PRESET"].startswith(kind)]
+        for fact, pattern in rows:
+            with self.subTest(fact):
+                self.assertRegex(dump, pattern)
+        dlls = re.findall(r"\n  Name: (\S+)\n(?:  \w+RVA: .*\n)*((?:  Symbol: .*\n)*)", dump)
+        imports = {dll.lower(): re.findall(r"Symbol: (\w+)", names) for dll, names in dlls}
+        self.assertLessEqual(imports.keys(), {"kernel32.dll", "msvcrt.dll", "winmm.dll"})
+        self.assertEqual(sorted(imports.get("winmm.dll", [])), ["timeBeginPeriod", "timeEndPeriod"])
+        self.assertNotIn("SetProcessInformation", imports.get("kernel32.dll", []), "Windows 7 and earlier lack it")
+        self.assertEqual([name for names in imports.values() for name in names if "jmp" in name], [],
+                         "a shadow stack stops longjmp")
+        sections = [set(re.findall(r"IMAGE_SCN_MEM_(\w+)", section))
+                    for section in re.findall(r"\n  Section \{\n.*?\n  \}", dump, re.S)]
+        self.assertGreater(len(sections), 2)
+        self.assertEqual([s for s in sections if {"WRITE", "EXECUTE"} <= s or {"WRITE", "SHARED"} <= s], [])
+        self.assertLessEqual(os.path.getsize(self.exe), 16 * 1024)
+
+    def test_reproducible(self):
+        """The same source built and packed in another folder, later, gives the same exe and zip."""
+        with tempfile.TemporaryDirectory() as other:
+            ours, _ = pack(os.path.dirname(self.exe), other, *UNSIGNED)
+            theirs = rebuild(other)
+            for name, a, b in [("exe", self.exe, os.path.join(theirs, "timerhold.exe")),
+                               ("zip", ours, pack(theirs, theirs)[0])]:
+                with self.subTest(name):
+                    self.assertTrue(pathlib.Path(a).read_bytes() == pathlib.Path(b).read_bytes(), f"the two {name}s differ")
+
+    def test_package(self):
+        """The release archive holds the exe as built and the README's user part and the licence as
+        Windows text files; the checksum file beside it verifies it; no signature is beside it."""
+        into = tempfile.TemporaryDirectory()
+        self.addCleanup(into.cleanup)
+        zip, _ = pack(os.path.dirname(self.exe), into.name, *UNSIGNED)
+        folder = os.path.basename(zip).removesuffix(".zip")
+        with zipfile.ZipFile(zip) as archive:
+            self.assertEqual(sorted(archive.namelist()),
+                             [f"{folder}/{name}" for name in ("LICENSE.txt", "README.txt", "timerhold.exe")])
+            self.assertTrue(archive.read(f"{folder}/timerhold.exe") == pathlib.Path(self.exe).read_bytes())
+            readme, licence = (archive.read(f"{folder}/{name}") for name in ("README.txt", "LICENSE.txt"))
+        for text in readme, licence:
+            self.assertTrue(text.isascii())
+            self.assertIsNone(re.search(rb"(?<!\r)\n|\r(?!\n)", text), "a line not ended by CRLF")
+        self.assertIn(b"\r\nLicence\r\n", readme)  # the user's part to its last heading, its mark gone
+        self.assertNotIn(b"cmake", readme)  # and none of the builder's
+        self.assertLessEqual(len(readme.split()), 1100, "README.txt is read in full or not at all")
+        check = subprocess.run(["sha256sum", "-c", "--strict", zip + ".sha256"], cwd=into.name,
+                               capture_output=True, text=True)
+        self.assertEqual((check.returncode, check.stdout), (0, f"{folder}.zip: OK\n"))
+        self.assertFalse(os.path.exists(zip.removesuffix(".zip") + ".exe.p7s"))
+
+    def test_signing(self):
+        """cpack packs this build signed as Windows trusts it, under the roots named, and its signature
+        gives it back from the unsigned build; else it says first why, and leaves no exe in any zip."""
+        with tempfile.TemporaryDirectory() as tmp:
+            build = rebuild(tmp)
+            exe, other = os.path.join(build, "timerhold.exe"), pathlib.Path(tmp, "other.exe")
+            other.write_bytes(pathlib.Path(exe).read_bytes().replace(b"Press any key", b"Press any kez"))
+            root, stranger = certificate(f"{tmp}/root"), certificate(f"{tmp}/stranger")
+            leaf, outsider = certificate(f"{tmp}/leaf", root), certificate(f"{tmp}/outsider", stranger)
+            ecdsa = certificate(f"{tmp}/ecdsa", root, key=("ec", "-pkeyopt", "ec_paramgen_curve:P-256"))
+            tsa = certificate(f"{tmp}/tsa", stranger, usage="critical,timeStamping")
+            signed, stamped = sign(exe, leaf), sign(exe, leaf, "-ts", timestamp_server(self, tsa))
+            corrupted = bytearray(pathlib.Path(signed).read_bytes())
+            corrupted[-40] ^= 1  # a bit of the signature's value
+            pathlib.Path(tmp, "corrupted.exe").write_bytes(corrupted)
+
+            lapses = f"{signed} has a signature without a timestamp: it lapses when its certificate expires\n"
+            for handed, tsa_root, said in [(stamped, f"{stranger}.pem", ""), (signed, "", lapses)]:
+                rebuild(tmp, f"-DSIGNED_EXE={handed}", f"-DSIGN_ROOT={root}.pem", f"-DSIGN_TSA_ROOT={tsa_root}")
+                zip, told = pack(build, build)
+                release = zip.removesuffix(".zip")
+                packed = zipfile.ZipFile(zip).read(f"{os.path.basename(release)}/timerhold.exe")
+                self.assertEqual((packed == pathlib.Path(handed).read_bytes(), told), (True, said))
+            # (attach-signature also judges the chain against the system's roots: its status is not the check)
+            subprocess.run(["openssl", "pkcs7", "-inform", "DER", "-in", f"{release}.exe.p7s", "-out", f"{tmp}/p7s.pem"])
+            subprocess.run(["osslsigncode", "attach-signature", "-sigin", f"{tmp}/p7s.pem", "-in", exe,
+                            "-out", f"{tmp}/check.exe"], capture_output=True)
+            self.assertTrue(pathlib.Path(f"{tmp}/check.exe").read_bytes() == packed, "the .p7s gives it back")
+
+            unverified = f"has a signature that does not verify up to {root}.pem"
+            weak = "is signed with SHA1, where SHA-256 or stronger is needed"
+            rows = [  # what is handed in, what cpack says of it
+                ("another program", sign(other, leaf), "is not this build's timerhold.exe with a signature added"),
+                ("a signer outside the root", sign(exe, outsider), unverified),
+                ("a corrupted signature", f"{tmp}/corrupted.exe", unverified),
+                ("no signature", exe, "has no signature"),
+                ("SHA-1", sign(exe, leaf, "-h", "sha1"), weak),
+                ("SHA-1 nested under SHA-256", sign(signed, leaf, "-nest", "-h", "sha1"), weak),
+                ("an ECDSA signer", sign(exe, ecdsa), "has a signer whose key is not RSA (ecdsa-with-SHA256)"),
+                ("a timestamp outside the roots", stamped, f"has a timestamp that does not verify up to {root}.pem"),
+            ]
+            for name, handed, said in rows:
+                with self.subTest(name):
+                    rebuild(tmp, f"-DSIGNED_EXE={handed}", "-DSIGN_TSA_ROOT=")
+                    with self.assertRaises(subprocess.CalledProcessError) as refused:
+                        pack(build, build)
+                    self.assertEqual(refused.exception.stderr.splitlines()[0], f"{handed} {said}: nothing is packed")
+                    self.assertEqual(glob.glob(os.path.join(build, "timerhold-*")), [], "something was packed")
+                    left = glob.glob(os.path.join(build, "_CPack_Packages", "**", "*.*"), recursive=True)
+                    self.assertEqual([f for f in left if not f.endswith(".zip") or zipfile.ZipFile(f).namelist()], [])
+
+            with self.assertRaises(subprocess.CalledProcessError) as refused:
+                rebuild(tmp, f"-DSIGN_ROOT={leaf}.key")
+            self.assertIn(f"SIGN_ROOT is not a readable PEM certificate: {leaf}.key\n", refused.exception.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
