@@ -131,9 +131,8 @@ class Release(Case):
     def test_package(self):
         """The release archive holds the exe as built and the README's user part and the licence as
         Windows text files; the checksum file beside it verifies it; no signature is beside it."""
-        into = tempfile.TemporaryDirectory()
-        self.addCleanup(into.cleanup)
-        zip, _ = pack(os.path.dirname(self.exe), into.name, *UNSIGNED)
+        into = self.enterContext(tempfile.TemporaryDirectory())
+        zip, _ = pack(os.path.dirname(self.exe), into, *UNSIGNED)
         folder = os.path.basename(zip).removesuffix(".zip")
         with zipfile.ZipFile(zip) as archive:
             self.assertEqual(sorted(archive.namelist()),
@@ -146,7 +145,7 @@ class Release(Case):
         self.assertIn(b"\r\nLicence\r\n", readme)  # the user's part to its last heading, its mark gone
         self.assertNotIn(b"cmake", readme)  # and none of the builder's
         self.assertLessEqual(len(readme.split()), 1100, "README.txt is read in full or not at all")
-        check = subprocess.run(["sha256sum", "-c", "--strict", zip + ".sha256"], cwd=into.name,
+        check = subprocess.run(["sha256sum", "-c", "--strict", zip + ".sha256"], cwd=into,
                                capture_output=True, text=True)
         self.assertEqual((check.returncode, check.stdout), (0, f"{folder}.zip: OK\n"))
         self.assertFalse(os.path.exists(zip.removesuffix(".zip") + ".exe.p7s"))
@@ -202,9 +201,11 @@ class Release(Case):
                     left = glob.glob(os.path.join(build, "_CPack_Packages", "**", "*.*"), recursive=True)
                     self.assertEqual([f for f in left if not f.endswith(".zip") or zipfile.ZipFile(f).namelist()], [])
 
-            with self.assertRaises(subprocess.CalledProcessError) as refused:
-                rebuild(tmp, f"-DSIGN_ROOT={leaf}.key")
-            self.assertIn(f"SIGN_ROOT is not a readable PEM certificate: {leaf}.key\n", refused.exception.stderr)
+            subprocess.run(["openssl", "x509", "-in", f"{root}.pem", "-outform", "DER", "-out", f"{root}.der"], check=True)
+            for name in "SIGN_ROOT", "SIGN_TSA_ROOT":  # openssl reads DER too; osslsigncode does not
+                with self.assertRaises(subprocess.CalledProcessError, msg=name) as refused:
+                    rebuild(tmp, f"-DSIGN_ROOT={root}.pem", "-DSIGN_TSA_ROOT=", f"-D{name}={root}.der")
+                self.assertIn(f"{name} is not a readable PEM certificate: {root}.der\n", refused.exception.stderr)
 
 
 if __name__ == "__main__":
