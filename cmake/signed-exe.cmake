@@ -1,10 +1,11 @@
 # Run by cpack before it writes the zip. It clears what an earlier pack left
 # beside the zip, and for a signed release (SIGNED_EXE) puts the signed exe in
 # place of the built one and its signature beside the zip, once osslsigncode
-# and openssl have shown that every signature in it verifies up to SIGN_ROOT,
-# with SHA-256 or stronger and an RSA key, that every timestamp verifies up
-# to SIGN_TSA_ROOT, and that it is this build with the signature added.
-# Otherwise it says why in one line and leaves nothing to pack.
+# and openssl have shown that every certificate in it is strong enough for
+# Windows and not revoked, that every signature in it verifies up to
+# SIGN_ROOT with SHA-256 or stronger, that every timestamp verifies up to
+# SIGN_TSA_ROOT with SHA-256 or stronger, and that it is this build with the
+# signature added. Otherwise it says why in one line and leaves nothing to pack.
 set(release ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME})
 file(REMOVE ${release}.zip ${release}.zip.sha256 ${release}.exe.p7s)
 if(NOT CPACK_SIGNED_EXE)
@@ -20,13 +21,13 @@ file(MAKE_DIRECTORY ${work})
 # A refusal says why in one line, before CMake's and cpack's own report of
 # the failure. cpack compresses its staging folder even after this script
 # has failed, so the staged files are removed first: it leaves an empty zip.
-macro(refuse why)
+function(refuse why)
   message(NOTICE "${signed} ${why}: nothing is packed")
   file(REMOVE_RECURSE ${work} ${CPACK_TEMPORARY_INSTALL_DIRECTORY})
   message(FATAL_ERROR "refused SIGNED_EXE")
-endmacro()
+endfunction()
 macro(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE failed OUTPUT_VARIABLE out ERROR_QUIET)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE failed OUTPUT_VARIABLE out ERROR_VARIABLE err)
 endmacro()
 
 if(NOT EXISTS ${signed} OR IS_DIRECTORY ${signed})
@@ -35,10 +36,110 @@ endif()
 # (In PEM, which every osslsigncode writes and reads alike.)
 run(osslsigncode extract-signature -pem -in ${signed} -out ${work}/signature.pem)
 if(failed)
+  # osslsigncode takes only a signature that ends the file.
+  run(llvm-readobj --file-headers ${signed})
+  if(out MATCHES "CertificateTableRVA: (0x[0-9A-F]+)\n *CertificateTableSize: (0x[0-9A-F]*[1-9A-F][0-9A-F]*)\n")
+    math(EXPR end "${CMAKE_MATCH_1} + ${CMAKE_MATCH_2}")
+    file(SIZE ${signed} size)
+    if(size GREATER end)
+      math(EXPR after "${size} - ${end}")
+      refuse("has ${after} bytes after its signature")
+    endif()
+  endif()
   refuse("has no signature")
 endif()
 
-run(osslsigncode verify -in ${signed} -CAfile ${CPACK_SIGN_ROOT} -TSA-CAfile ${CPACK_SIGN_TSA_ROOT})
+# Every certificate that came with the signature, its nested signatures' and
+# its timestamps' (each a PKCS#7 SignedData of its own, found by its type).
+run(openssl asn1parse -in ${work}/signature.pem -out ${work}/signature.p7s)  # and the signature in DER
+string(REGEX MATCHALL "[0-9]+:d=[0-9]+ +hl=[0-9]+ l= *[0-9]+ cons: SEQUENCE *\n *[0-9]+:d=[0-9]+ +hl=[0-9]+ l= *[0-9]+ prim: OBJECT +:pkcs7-signedData"
+  signeds "${out}")
+set(certificates "")
+foreach(signed_data IN LISTS signeds)
+  string(REGEX MATCH "^([0-9]+):d=[0-9]+ +hl=([0-9]+) l= *([0-9]+)" _ "${signed_data}")
+  math(EXPR length "${CMAKE_MATCH_2} + ${CMAKE_MATCH_3}")
+  set(part ${work}/signature.p7s)
+  if(CMAKE_MATCH_1 GREATER 0)  # (where openssl takes no offset)
+    set(part ${work}/part.p7s)
+    run(openssl asn1parse -inform DER -in ${work}/signature.p7s -offset ${CMAKE_MATCH_1} -length ${length} -noout -out ${part})
+  endif()
+  run(openssl pkcs7 -inform DER -in ${part} -print_certs)
+  string(REGEX MATCHALL "-----BEGIN CERTIFICATE-----[^-]*-----END CERTIFICATE-----\n" found "${out}")
+  list(APPEND certificates ${found})
+endforeach()
+list(REMOVE_DUPLICATES certificates)
+string(REPLACE ";" "" pem "${certificates}")
+file(WRITE ${work}/certificates.pem "${pem}")
+file(READ ${CPACK_SIGN_ROOT} roots)
+file(READ ${CPACK_SIGN_TSA_ROOT} tsa_root)
+file(WRITE ${work}/roots.pem "${roots}\n${tsa_root}")
+set(crls ${work}/crls.pem)
+if(CPACK_SIGN_CRL)
+  file(COPY_FILE ${CPACK_SIGN_CRL} ${crls})
+else()
+  file(TOUCH ${crls})
+endif()
+
+# openssl judges each certificate as Windows would: at security level 2 (keys
+# of 112-bit strength, RSA of 2048 bits or more; certificates signed with
+# SHA-256 or stronger, but for a root's own), and against its issuer's CRL
+# where it names one: SIGN_CRL's, or else the one it names, fetched. Where it
+# cannot build a chain up to the roots, osslsigncode's verify below says so.
+set(index 0)
+foreach(certificate IN LISTS certificates)
+  set(cert ${work}/certificate-${index}.pem)
+  math(EXPR index "${index} + 1")
+  file(WRITE ${cert} "${certificate}")
+  run(openssl x509 -in ${cert} -noout -subject -ext crlDistributionPoints)
+  string(REGEX MATCH "^subject=([^\n]*)" _ "${out}")
+  set(subject ${CMAKE_MATCH_1})
+  string(REGEX MATCHALL "URI:[^\n]+" urls "${out}")
+  list(TRANSFORM urls REPLACE "^URI:" "")
+  set(check "")
+  if(urls)
+    set(check -crl_check)
+  endif()
+  foreach(url IN LISTS urls ITEMS -)  # (-: none left to fetch)
+    file(SIZE ${crls} handed)
+    set(crl_option "")
+    if(handed)
+      set(crl_option -CRLfile ${crls})
+    endif()
+    run(openssl verify -auth_level 2 -CAfile ${work}/roots.pem -untrusted ${work}/certificates.pem ${check} ${crl_option} ${cert})
+    if(NOT err MATCHES "\nerror 3 at 0 depth" OR url STREQUAL "-")
+      break()
+    endif()
+    file(DOWNLOAD ${url} ${work}/fetched.crl TIMEOUT 30 STATUS status)
+    run(openssl crl -in ${work}/fetched.crl)
+    if(NOT failed)
+      file(APPEND ${crls} "${out}")
+    endif()
+  endforeach()
+  if(err MATCHES "\nerror 3 at 0 depth")
+    list(JOIN urls " or " urls)
+    refuse("has a certificate (${subject}) whose CRL is not in SIGN_CRL and cannot be fetched from ${urls}")
+  endif()
+  if(err MATCHES "error ([0-9]+) at [0-9]+ depth lookup: ([^\n]*)")
+    set(reason ${CMAKE_MATCH_2})
+    if(NOT CMAKE_MATCH_1 MATCHES "^(2|20|21)$")  # (no chain up to the roots)
+      refuse("has a certificate that openssl refuses (${subject}: ${reason})")
+    endif()
+  endif()
+  run(openssl x509 -in ${cert} -noout -text)  # (security level 2 takes curves of 224 bits, which Windows does not)
+  if(out MATCHES "id-ecPublicKey\n *Public-Key: \\(([0-9]+) bit\\)" AND CMAKE_MATCH_1 LESS 256)
+    refuse("has a certificate whose key is on a curve smaller than P-256 (${subject})")
+  endif()
+endforeach()
+
+# Revocation is judged above. osslsigncode 2.9 would judge it again, of the
+# signer and the timestamp authority only, fetching their CRLs itself; 2.5
+# fetches none.
+run(osslsigncode --help)
+set(no_crl_check "")
+if("${out}${err}" MATCHES " -ignore-crl ")
+  set(no_crl_check -ignore-crl)
+endif()
+run(osslsigncode verify -in ${signed} -CAfile ${CPACK_SIGN_ROOT} -TSA-CAfile ${CPACK_SIGN_TSA_ROOT} ${no_crl_check})
 if(failed)
   refuse("has a signature that does not verify up to ${CPACK_SIGN_ROOT}")
 endif()
@@ -48,6 +149,7 @@ if(out MATCHES "Timestamp Server Signature verification: failed")
 endif()
 string(REGEX MATCHALL "\nSignature Index:" signatures "${out}")
 string(REGEX MATCHALL "\nMessage digest algorithm  : [A-Z0-9]+" digests "${out}")
+string(REGEX MATCHALL "\n\tHash Algorithm: [a-z0-9]+|\nHash Algorithm: [a-z0-9]+" stamp_digests "${out}")
 string(REGEX MATCHALL "\nTimestamp Server Signature verification: ok" timestamps "${out}")
 list(LENGTH signatures count)
 list(LENGTH digests digested)
@@ -60,29 +162,11 @@ foreach(digest IN LISTS digests)
     refuse("is signed with ${digest}, where SHA-256 or stronger is needed")
   endif()
 endforeach()
-
-# Each signer's algorithm, a timestamp authority's too, is the object
-# identifier (with any parameters) just before its signature value: an
-# OCTET STRING one level up. It must be RSA: Smart App Control checks
-# RSA signatures only.
-run(openssl asn1parse -in ${work}/signature.pem -out ${work}/signature.p7s)  # and the signature in DER
-if(failed)
-  refuse("has a signature that openssl cannot read")
-endif()
-string(REPLACE "\n" ";" lines "${out}")
-set(algorithm "")
-foreach(line IN LISTS lines)
-  if(line MATCHES "d=([0-9]+) .* prim: OBJECT +:(.*)")
-    set(depth ${CMAKE_MATCH_1})
-    set(algorithm ${CMAKE_MATCH_2})
-  elseif(line MATCHES "d=([0-9]+) .* prim: OCTET STRING")
-    # (a digest here is the file's own, which verify has judged)
-    if(algorithm AND CMAKE_MATCH_1 LESS depth AND NOT algorithm MATCHES "^(sha|md)[0-9]+$|RSAEncryption$|^rsaEncryption$")
-      refuse("has a signer whose key is not RSA (${algorithm})")
-    endif()
-    set(algorithm "")
-  elseif(NOT line MATCHES "d=${depth} ")
-    set(algorithm "")
+# (Windows takes a timestamp signed with SHA-1 for none.)
+foreach(digest IN LISTS stamp_digests)
+  string(REGEX REPLACE ".*: " "" digest ${digest})
+  if(NOT digest MATCHES "^sha(256|384|512)$")
+    refuse("has a timestamp signed with ${digest}, where SHA-256 or stronger is needed")
   endif()
 endforeach()
 

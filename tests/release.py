@@ -34,12 +34,25 @@ def rebuild(folder, *options):
     return os.path.join(source, "build", preset)
 
 
-def certificate(path, root=None, usage="codeSigning", key=("rsa:2048",)):
-    """A throwaway certificate and key: a root, or one for `usage` under `root`."""
+def certificate(path, root=None, *options, usage="codeSigning", key=("rsa:2048",)):
+    """A throwaway certificate and key: a root, or one for `usage` under `root`, with more of openssl req's options."""
     under = ["-CA", f"{root}.pem", "-CAkey", f"{root}.key", "-addext", f"extendedKeyUsage={usage}"] if root else []
     subprocess.run(["openssl", "req", "-x509", "-newkey", *key, "-nodes", "-subj", f"/CN={os.path.basename(path)}",
-                    "-keyout", f"{path}.key", "-out", f"{path}.pem", *under], check=True, capture_output=True)
+                    "-keyout", f"{path}.key", "-out", f"{path}.pem", *under, *options], check=True, capture_output=True)
     return path
+
+
+def crl(issuer, *revoked):
+    """The issuer's CRL, in PEM, revoking the certificates named."""
+    pathlib.Path(f"{issuer}.cnf").write_text(f"[ca]\ndefault_ca = ca\n[ca]\ndatabase = {issuer}.index\n"
+                                             f"crlnumber = {issuer}.crlnumber\ndefault_md = sha256\ndefault_crl_days = 30\n")
+    pathlib.Path(f"{issuer}.index").touch()
+    pathlib.Path(f"{issuer}.crlnumber").write_text("01\n")
+    ca = ["openssl", "ca", "-config", f"{issuer}.cnf", "-cert", f"{issuer}.pem", "-keyfile", f"{issuer}.key"]
+    for path in revoked:
+        subprocess.run([*ca, "-revoke", f"{path}.pem"], check=True, capture_output=True)
+    subprocess.run([*ca, "-gencrl", "-out", f"{issuer}.crl"], check=True, capture_output=True)
+    return f"{issuer}.crl"
 
 
 def sign(exe, signer, *options):
@@ -49,11 +62,21 @@ def sign(exe, signer, *options):
     return out
 
 
-def timestamp_server(case, tsa):
+def serve(case, handler):
+    """Serves HTTP on 127.0.0.1 with `handler`, quietly, for the case; returns its URL."""
+    handler.log_message = lambda *args: None
+    server = http.server.HTTPServer(("127.0.0.1", 0), handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    case.addCleanup(server.server_close)
+    case.addCleanup(server.shutdown)
+    return f"http://127.0.0.1:{server.server_port}/"
+
+
+def timestamp_server(case, tsa, digest="sha256"):
     """An RFC 3161 timestamp authority signing with `tsa` on 127.0.0.1 (osslsigncode 2.5 timestamps
     through one only); returns its URL."""
     pathlib.Path(f"{tsa}.cnf").write_text(f"[tsa]\ndefault_tsa = here\n[here]\nserial = {tsa}.serial\n"
-                                          "signer_digest = sha256\ndefault_policy = 1.2.3.4\ndigests = sha256\n")
+                                          f"signer_digest = {digest}\ndefault_policy = 1.2.3.4\ndigests = sha256, sha384\n")
     reply = ["openssl", "ts", "-reply", "-config", f"{tsa}.cnf", "-queryfile", "/dev/stdin", "-signer", f"{tsa}.pem",
              "-inkey", f"{tsa}.key", "-out", "/dev/stdout"]
 
@@ -65,13 +88,7 @@ def timestamp_server(case, tsa):
             self.end_headers()
             self.wfile.write(subprocess.run(reply, input=query, capture_output=True, check=True).stdout)
 
-        def log_message(self, *args):
-            pass
-
-    server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    case.addCleanup(server.shutdown)
-    return f"http://127.0.0.1:{server.server_port}/"
+    return serve(case, Authority)
 
 
 class Release(Case):
@@ -161,14 +178,38 @@ class Release(Case):
             leaf, outsider = certificate(f"{tmp}/leaf", root), certificate(f"{tmp}/outsider", stranger)
             ecdsa = certificate(f"{tmp}/ecdsa", root, key=("ec", "-pkeyopt", "ec_paramgen_curve:P-256"))
             tsa = certificate(f"{tmp}/tsa", stranger, usage="critical,timeStamping")
-            signed, stamped = sign(exe, leaf), sign(exe, leaf, "-ts", timestamp_server(self, tsa))
+            timestamps = timestamp_server(self, tsa)
+            signed, stamped = sign(exe, leaf), sign(exe, leaf, "-ts", timestamps)
+
+            # As an authority issues them: under an intermediate whose own CRL is fetched; the
+            # intermediate's CRL, which revokes one of the two, is handed in, as its address cannot be reached.
+            class Files(http.server.SimpleHTTPRequestHandler):
+                def __init__(self, *args):
+                    super().__init__(*args, directory=tmp)
+            strong = ("-sha384", "-addext", "crlDistributionPoints=URI:http://127.0.0.1:1/ca.crl",
+                      "-addext", "basicConstraints=critical,CA:false")
+            ca = certificate(f"{tmp}/ca", root, "-sha384", "-addext", f"crlDistributionPoints=URI:{serve(self, Files)}root.crl")
+            issued, revoked = (certificate(f"{tmp}/{name}", ca, *strong, key=("rsa:3072",)) for name in ("issued", "revoked"))
+            crl(root)
+            from_ca = sign(exe, issued, "-h", "sha384", "-ac", f"{ca}.pem", "-ts", timestamps)
+            appended = pathlib.Path(tmp, "appended.exe")
+            appended.write_bytes(pathlib.Path(signed).read_bytes() + b"tail")
             corrupted = bytearray(pathlib.Path(signed).read_bytes())
             corrupted[-40] ^= 1  # a bit of the signature's value
             pathlib.Path(tmp, "corrupted.exe").write_bytes(corrupted)
 
-            lapses = f"{signed} has a signature without a timestamp: it lapses when its certificate expires\n"
-            for handed, tsa_root, said in [(stamped, f"{stranger}.pem", ""), (signed, "", lapses)]:
-                rebuild(tmp, f"-DSIGNED_EXE={handed}", f"-DSIGN_ROOT={root}.pem", f"-DSIGN_TSA_ROOT={tsa_root}")
+            def nothing_packed():
+                self.assertEqual(glob.glob(os.path.join(build, "timerhold-*")), [], "something was packed")
+                left = glob.glob(os.path.join(build, "_CPack_Packages", "**", "*.*"), recursive=True)
+                self.assertEqual([f for f in left if not f.endswith(".zip") or zipfile.ZipFile(f).namelist()], [])
+
+            lapses = "{} has a signature without a timestamp: it lapses when its certificate expires\n".format
+            ecdsa_signed, handed_crl = sign(exe, ecdsa), crl(ca, revoked)
+            for handed, tsa_root, crls, said in [(stamped, f"{stranger}.pem", "", ""), (signed, "", "", lapses(signed)),
+                                                 (from_ca, f"{stranger}.pem", handed_crl, ""),
+                                                 (ecdsa_signed, "", "", lapses(ecdsa_signed))]:
+                rebuild(tmp, f"-DSIGNED_EXE={handed}", f"-DSIGN_ROOT={root}.pem", f"-DSIGN_TSA_ROOT={tsa_root}",
+                        f"-DSIGN_CRL={crls}")
                 zip, told = pack(build, build)
                 release = zip.removesuffix(".zip")
                 packed = zipfile.ZipFile(zip).read(f"{os.path.basename(release)}/timerhold.exe")
@@ -178,6 +219,10 @@ class Release(Case):
             subprocess.run(["osslsigncode", "attach-signature", "-sigin", f"{tmp}/p7s.pem", "-in", exe,
                             "-out", f"{tmp}/check.exe"], capture_output=True)
             self.assertTrue(pathlib.Path(f"{tmp}/check.exe").read_bytes() == packed, "the .p7s gives it back")
+            with self.assertRaises(subprocess.CalledProcessError) as refused:
+                rebuild(tmp, f'-DSIGNED_EXE={tmp}/"quoted".exe')
+            self.assertIn("SIGNED_EXE holds a ';', '\"', '\\', '$' or line break: move or rename it\n", refused.exception.stderr)
+            nothing_packed()
 
             unverified = f"has a signature that does not verify up to {root}.pem"
             weak = "is signed with SHA1, where SHA-256 or stronger is needed"
@@ -188,18 +233,27 @@ class Release(Case):
                 ("no signature", exe, "has no signature"),
                 ("SHA-1", sign(exe, leaf, "-h", "sha1"), weak),
                 ("SHA-1 nested under SHA-256", sign(signed, leaf, "-nest", "-h", "sha1"), weak),
-                ("an ECDSA signer", sign(exe, ecdsa), "has a signer whose key is not RSA (ecdsa-with-SHA256)"),
                 ("a timestamp outside the roots", stamped, f"has a timestamp that does not verify up to {root}.pem"),
+                ("a SHA-1 timestamp", sign(exe, leaf, "-ts", timestamp_server(
+                    self, certificate(f"{tmp}/tsa1", root, usage="critical,timeStamping"), "sha1")),
+                 "has a timestamp signed with sha1, where SHA-256 or stronger is needed"),
+                ("an unfetchable CRL", from_ca, "has a certificate (CN = issued) whose CRL is not in SIGN_CRL "
+                                                "and cannot be fetched from http://127.0.0.1:1/ca.crl"),
+                ("a revoked leaf", sign(exe, revoked, "-ac", f"{ca}.pem"),
+                 "has a certificate that openssl refuses (CN = revoked: certificate revoked)", handed_crl),
+                ("a weak leaf key", sign(exe, certificate(f"{tmp}/weak", root, key=("rsa:1024",))),
+                 "has a certificate that openssl refuses (CN = weak: EE certificate key too weak)"),
+                ("a leaf signed with SHA-1", sign(exe, certificate(f"{tmp}/sha1", root, "-sha1")),
+                 "has a certificate that openssl refuses (CN = sha1: CA signature digest algorithm too weak)"),
+                ("bytes after the signature", appended, "has 4 bytes after its signature"),
             ]
-            for name, handed, said in rows:
+            for name, handed, said, *crls in rows:
                 with self.subTest(name):
-                    rebuild(tmp, f"-DSIGNED_EXE={handed}", "-DSIGN_TSA_ROOT=")
+                    rebuild(tmp, f"-DSIGNED_EXE={handed}", "-DSIGN_TSA_ROOT=", f"-DSIGN_CRL={''.join(crls)}")
                     with self.assertRaises(subprocess.CalledProcessError) as refused:
                         pack(build, build)
                     self.assertEqual(refused.exception.stderr.splitlines()[0], f"{handed} {said}: nothing is packed")
-                    self.assertEqual(glob.glob(os.path.join(build, "timerhold-*")), [], "something was packed")
-                    left = glob.glob(os.path.join(build, "_CPack_Packages", "**", "*.*"), recursive=True)
-                    self.assertEqual([f for f in left if not f.endswith(".zip") or zipfile.ZipFile(f).namelist()], [])
+                    nothing_packed()
 
             subprocess.run(["openssl", "x509", "-in", f"{root}.pem", "-outform", "DER", "-out", f"{root}.der"], check=True)
             for name in "SIGN_ROOT", "SIGN_TSA_ROOT":  # openssl reads DER too; osslsigncode does not
