@@ -173,35 +173,31 @@ class Release(Case):
             other.write_bytes(pathlib.Path(exe).read_bytes().replace(b"Press any key", b"Press any kez"))
             root, stranger = certificate(f"{tmp}/root"), certificate(f"{tmp}/stranger")
             leaf, outsider = certificate(f"{tmp}/leaf", root), certificate(f"{tmp}/outsider", stranger)
-            ecdsa = certificate(f"{tmp}/ecdsa", root, key=("ec", "-pkeyopt", "ec_paramgen_curve:P-256"))
+            ecdsa = sign(exe, certificate(f"{tmp}/ecdsa", root, key=("ec", "-pkeyopt", "ec_paramgen_curve:P-256")))
             tsa = certificate(f"{tmp}/tsa", stranger, usage="critical,timeStamping")
-            timestamps = timestamp_server(self, tsa)
-            signed, stamped = sign(exe, leaf), sign(exe, leaf, "-ts", timestamps)
+            signed, stamped = sign(exe, leaf), sign(exe, leaf, "-ts", timestamp_server(self, tsa))
 
-            # As an authority issues them, under an intermediate whose CRL is fetched; its own CRL, revoking
-            # one of the two, is handed in, as its address cannot be reached.
-            fetched = serve(self, http.server.SimpleHTTPRequestHandler, directory=tmp) + "root.crl"
-            strong = ("-sha384", "-addext", "crlDistributionPoints=URI:http://127.0.0.1:1/ca.crl",
-                      "-addext", "basicConstraints=critical,CA:false")
+            # As an authority issues them: under an intermediate whose CRL is fetched, its own CRL (revoking one) handed in
+            fetched = serve(self, http.server.SimpleHTTPRequestHandler, directory=tmp) + os.path.basename(crl(root))
             ca = certificate(f"{tmp}/ca", root, "-sha384", "-addext", f"crlDistributionPoints=URI:{fetched}")
+            strong = ("-sha384", "-addext", "crlDistributionPoints=URI:http://127.0.0.1:1/ca.crl")  # (unreachable)
             issued, revoked = (certificate(f"{tmp}/{name}", ca, *strong, key=("rsa:3072",)) for name in ("issued", "revoked"))
-            crl(root)
-            from_ca = sign(exe, issued, "-h", "sha384", "-ac", f"{ca}.pem", "-ts", timestamps)
+            from_ca = sign(exe, issued, "-h", "sha384", "-ac", f"{ca}.pem", "-ts", timestamp_server(self, tsa))
             pathlib.Path(tmp, "appended.exe").write_bytes(pathlib.Path(signed).read_bytes() + b"tail")
             corrupted = bytearray(pathlib.Path(signed).read_bytes())
             corrupted[-40] ^= 1  # a bit of the signature's value
             pathlib.Path(tmp, "corrupted.exe").write_bytes(corrupted)
 
-            def nothing_packed():
-                self.assertEqual(glob.glob(os.path.join(build, "timerhold-*")), [], "something was packed")
-                left = glob.glob(os.path.join(build, "_CPack_Packages", "**", "*.*"), recursive=True)
+            def nothing_packed():  # beside the build, nor an exe in cpack's staging
+                left = glob.glob(f"{build}/timerhold-*") + glob.glob(f"{build}/_CPack_Packages/**/*.*", recursive=True)
                 self.assertEqual([f for f in left if not f.endswith(".zip") or zipfile.ZipFile(f).namelist()], [])
 
             lapses = "{} has a signature without a timestamp: it lapses when its certificate expires\n".format
-            ecdsa, handed_crl = sign(exe, ecdsa), crl(ca, revoked)
+            handed_crl = crl(ca, revoked)
             for handed, tsa_root, crls, said in [(stamped, f"{stranger}.pem", "", ""), (signed, "", "", lapses(signed)),
                                                  (from_ca, f"{stranger}.pem", handed_crl, ""), (ecdsa, "", "", lapses(ecdsa))]:
-                rebuild(tmp, f"-DSIGNED_EXE={handed}", f"-DSIGN_ROOT={root}.pem", f"-DSIGN_TSA_ROOT={tsa_root}", f"-DSIGN_CRL={crls}")
+                rebuild(tmp, f"-DSIGNED_EXE={handed}", f"-DSIGN_ROOT={root}.pem", f"-DSIGN_TSA_ROOT={tsa_root}",
+                        f"-DSIGN_CRL={crls}")
                 zip, told = pack(build, build)
                 release = zip.removesuffix(".zip")
                 packed = zipfile.ZipFile(zip).read(f"{os.path.basename(release)}/timerhold.exe")
@@ -231,6 +227,9 @@ class Release(Case):
                  "has a certificate that openssl refuses (CN = revoked: certificate revoked)", handed_crl),
                 ("a weak leaf key", sign(exe, certificate(f"{tmp}/weak", root, key=("rsa:1024",))),
                  "has a certificate that openssl refuses (CN = weak: EE certificate key too weak)"),
+                ("a P-224 leaf",
+                 sign(exe, certificate(f"{tmp}/p224", root, key=("ec", "-pkeyopt", "ec_paramgen_curve:P-224"))),
+                 "has a certificate whose key is on a curve smaller than P-256 (CN = p224)"),
                 ("bytes after the signature", f"{tmp}/appended.exe", "has 4 bytes after its signature"),
             ]
             for name, handed, said, *crls in rows:
@@ -244,8 +243,9 @@ class Release(Case):
             subprocess.run(["openssl", "x509", "-in", f"{root}.pem", "-outform", "DER", "-out", f"{root}.der"], check=True)
             pack(build, build, *UNSIGNED)  # for a refused configuration to clear away
             der = "is not a readable PEM certificate: {}"  # openssl reads DER too; osslsigncode does not
-            for name, value, said in [("SIGNED_EXE", f'{tmp}/"quoted".exe', "holds a ';', '\"', '\\', '$' or line break: "
-                                       "move or rename it"), ("SIGN_ROOT", f"{root}.der", der), ("SIGN_TSA_ROOT", f"{root}.der", der)]:
+            quoted = "holds a ';', '\"', '\\', '$' or line break: move or rename it"
+            for name, value, said in [("SIGNED_EXE", f'{tmp}/"quoted".exe', quoted), ("SIGN_ROOT", f"{root}.der", der),
+                                      ("SIGN_TSA_ROOT", f"{root}.der", der)]:
                 with self.assertRaises(subprocess.CalledProcessError, msg=name) as refused:
                     rebuild(tmp, f"-DSIGNED_EXE={signed}", f"-DSIGN_ROOT={root}.pem", "-DSIGN_TSA_ROOT=", f"-D{name}={value}")
                 self.assertIn(f"{name} {said.format(value)}\n", refused.exception.stderr)
