@@ -230,6 +230,8 @@ class Release(Case):
                 ("a P-224 leaf",
                  sign(exe, certificate(f"{tmp}/p224", root, key=("ec", "-pkeyopt", "ec_paramgen_curve:P-224"))),
                  "has a certificate whose key is on a curve smaller than P-256 (CN = p224)"),
+                ("a leaf signed with SHA-224", sign(exe, certificate(f"{tmp}/sha224", root, "-sha224")),
+                 "has a certificate signed with SHA-224, where SHA-256 or stronger is needed (CN = sha224)"),
                 ("bytes after the signature", f"{tmp}/appended.exe", "has 4 bytes after its signature"),
             ]
             for name, handed, said, *crls in rows:
