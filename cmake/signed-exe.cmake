@@ -81,7 +81,7 @@ endif()
 
 # openssl judges each certificate as Windows would: at security level 2 (keys
 # of 112-bit strength, RSA of 2048 bits or more; certificates signed with
-# SHA-256 or stronger, but for a root's own), and against its issuer's CRL
+# SHA-224 or stronger, but for a root's own), and against its issuer's CRL
 # where it names one: SIGN_CRL's, or else the one it names, fetched. Where it
 # cannot build a chain up to the roots, osslsigncode's verify below says so;
 # it also judges the times, of certificates as of their timestamps.
@@ -125,9 +125,13 @@ foreach(certificate IN LISTS certificates)
       refuse("has a certificate that openssl refuses (${refused})")
     endif()
   endif()
-  run(openssl x509 -in ${cert} -noout -text)  # (security level 2 takes curves of 224 bits, which Windows does not)
+  # (Security level 2 takes SHA-224 and 224-bit curves, which Windows does not.)
+  run(openssl x509 -in ${cert} -noout -text)
   if(out MATCHES "id-ecPublicKey\n *Public-Key: \\(([0-9]+) bit\\)" AND CMAKE_MATCH_1 LESS 256)
     refuse("has a certificate whose key is on a curve smaller than P-256 (${subject})")
+  endif()
+  if(out MATCHES "Signature Algorithm: [^\n]*(sha|SHA)224")
+    refuse("has a certificate signed with SHA-224, where SHA-256 or stronger is needed (${subject})")
   endif()
 endforeach()
 

@@ -45,10 +45,10 @@ def certificate(path, root=None, *options, usage="codeSigning", key=("rsa:2048",
 def crl(issuer, *revoked):
     """The issuer's CRL, in PEM, revoking the certificates named."""
     pathlib.Path(f"{issuer}.index").touch()
-    config = f"[ca]\ndefault_ca = ca\n[ca]\ndatabase = {issuer}.index\ndefault_md = sha256\ndefault_crl_days = 30\n"
-    ca = ["openssl", "ca", "-config", "/dev/stdin", "-cert", f"{issuer}.pem", "-keyfile", f"{issuer}.key"]
-    for command in [["-revoke", f"{path}.pem"] for path in revoked] + [["-gencrl", "-out", f"{issuer}.crl"]]:
-        subprocess.run([*ca, *command], input=config, text=True, check=True, capture_output=True)
+    ca = ["openssl", "ca", "-config", "/dev/stdin", "-cert", f"{issuer}.pem", "-keyfile", f"{issuer}.key", "-md", "sha256"]
+    for command in [["-revoke", f"{path}.pem"] for path in revoked] + [["-gencrl", "-crldays", "30", "-out", f"{issuer}.crl"]]:
+        subprocess.run([*ca, *command], input=f"[ca]\ndefault_ca = ca\n[ca]\ndatabase = {issuer}.index\n", text=True,
+                       check=True, capture_output=True)
     return f"{issuer}.crl"
 
 
