@@ -227,6 +227,9 @@ class Release(Case):
                  "has a certificate that openssl refuses (CN = revoked: certificate revoked)", handed_crl),
                 ("a weak leaf key", sign(exe, certificate(f"{tmp}/weak", root, key=("rsa:1024",))),
                  "has a certificate that openssl refuses (CN = weak: EE certificate key too weak)"),
+                ("a weak timestamp authority", sign(exe, leaf, "-ts", timestamp_server(self, certificate(
+                    f"{tmp}/weak-tsa", root, usage="critical,timeStamping", key=("rsa:1024",)))),
+                 "has a certificate that openssl refuses (CN = weak-tsa: EE certificate key too weak)"),
                 ("a P-224 leaf",
                  sign(exe, certificate(f"{tmp}/p224", root, key=("ec", "-pkeyopt", "ec_paramgen_curve:P-224"))),
                  "has a certificate whose key is on a curve smaller than P-256 (CN = p224)"),
