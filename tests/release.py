@@ -59,6 +59,12 @@ def sign(exe, signer, *options):
     return out
 
 
+def extract(signed):
+    """The signature of a signed exe, in DER, as osslsigncode takes it out."""
+    subprocess.run(["osslsigncode", "extract-signature", "-in", signed, "-out", f"{signed}.p7s"], check=True, capture_output=True)
+    return pathlib.Path(f"{signed}.p7s").read_bytes()
+
+
 def serve(case, handler, **options):
     """Serves HTTP on 127.0.0.1 with `handler`, quietly, for the case; returns its URL."""
     quiet = type("Quiet", (handler,), {"log_message": lambda *args: None})
@@ -147,12 +153,10 @@ class Release(Case):
         Windows text files; the checksum file beside it verifies it; no signature is beside it."""
         into = self.enterContext(tempfile.TemporaryDirectory())
         zip, _ = pack(os.path.dirname(self.exe), into, *UNSIGNED)
-        folder = os.path.basename(zip).removesuffix(".zip")
-        with zipfile.ZipFile(zip) as archive:
-            self.assertEqual(sorted(archive.namelist()),
-                             [f"{folder}/{name}" for name in ("LICENSE.txt", "README.txt", "timerhold.exe")])
-            self.assertTrue(archive.read(f"{folder}/timerhold.exe") == pathlib.Path(self.exe).read_bytes())
-            readme, licence = (archive.read(f"{folder}/{name}") for name in ("README.txt", "LICENSE.txt"))
+        with zipfile.ZipFile(zip) as archive:  # at its root: Extract All makes one folder
+            self.assertEqual(sorted(archive.namelist()), ["LICENSE.txt", "README.txt", "timerhold.exe"])
+            self.assertTrue(archive.read("timerhold.exe") == pathlib.Path(self.exe).read_bytes())
+            readme, licence = (archive.read(name) for name in ("README.txt", "LICENSE.txt"))
         for text in readme, licence:
             self.assertTrue(text.isascii())
             self.assertIsNone(re.search(rb"(?<!\r)\n|\r(?!\n)", text), "a line not ended by CRLF")
@@ -161,16 +165,21 @@ class Release(Case):
         self.assertLessEqual(len(readme.split()), 1100, "README.txt is read in full or not at all")
         check = subprocess.run(["sha256sum", "-c", "--strict", zip + ".sha256"], cwd=into,
                                capture_output=True, text=True)
-        self.assertEqual((check.returncode, check.stdout), (0, f"{folder}.zip: OK\n"))
+        self.assertEqual((check.returncode, check.stdout), (0, f"{os.path.basename(zip)}: OK\n"))
         self.assertFalse(os.path.exists(zip.removesuffix(".zip") + ".exe.p7s"))
 
     def test_signing(self):
-        """cpack packs this build signed as Windows trusts it, under the roots named, and its signature
-        gives it back from the unsigned build; else it says first why, and leaves no exe in any zip."""
+        """cpack packs this build signed as Windows trusts it, under the roots named, only if its signature
+        attached to the unsigned build gives it back; else it says first why, and leaves no exe in any zip.
+        release/check, handed what users download, tells this source's release from anything else."""
         with tempfile.TemporaryDirectory() as tmp:
             build = rebuild(tmp)
             exe, other = os.path.join(build, "timerhold.exe"), pathlib.Path(tmp, "other.exe")
-            other.write_bytes(pathlib.Path(exe).read_bytes().replace(b"Press any key", b"Press any kez"))
+            built = pathlib.Path(exe).read_bytes()
+            other.write_bytes(built.replace(b"Press any key", b"Press any kez"))
+            machine = built.index(b"PE\0\0") + 4  # the other kind's exe, as far as the header tells
+            kinds = {b"\x4c\x01": b"\x64\x86", b"\x64\x86": b"\x4c\x01"}
+            pathlib.Path(tmp, "kind.exe").write_bytes(built[:machine] + kinds[built[machine:machine + 2]] + built[machine + 2:])
             root, stranger = certificate(f"{tmp}/root"), certificate(f"{tmp}/stranger")
             leaf, outsider = certificate(f"{tmp}/leaf", root), certificate(f"{tmp}/outsider", stranger)
             ecdsa = sign(exe, certificate(f"{tmp}/ecdsa", root, key=("ec", "-pkeyopt", "ec_paramgen_curve:P-256")))
@@ -184,9 +193,13 @@ class Release(Case):
             issued, revoked = (certificate(f"{tmp}/{name}", ca, *strong, key=("rsa:3072",)) for name in ("issued", "revoked"))
             from_ca = sign(exe, issued, "-h", "sha384", "-ac", f"{ca}.pem", "-ts", timestamp_server(self, tsa))
             pathlib.Path(tmp, "appended.exe").write_bytes(pathlib.Path(signed).read_bytes() + b"tail")
-            corrupted = bytearray(pathlib.Path(signed).read_bytes())
-            corrupted[-40] ^= 1  # a bit of the signature's value
-            pathlib.Path(tmp, "corrupted.exe").write_bytes(corrupted)
+            # (a bit of the signature's value changed, attached as signing tools attach it, whatever they say of it)
+            unrelated = extract(signed)
+            corrupted = bytearray(unrelated)
+            corrupted[-40] ^= 1
+            subprocess.run(["openssl", "pkcs7", "-inform", "DER", "-out", f"{tmp}/corrupted.pem"], input=bytes(corrupted), check=True)
+            subprocess.run(["osslsigncode", "attach-signature", "-sigin", f"{tmp}/corrupted.pem", "-in", exe,
+                            "-out", f"{tmp}/corrupted.exe"], capture_output=True)
 
             def nothing_packed():  # beside the build, nor an exe in cpack's staging
                 self.assertEqual(glob.glob(f"{build}/timerhold-*"), [], "something was packed")
@@ -199,21 +212,18 @@ class Release(Case):
                                                  (from_ca, f"{stranger}.pem", handed_crl, ""), (ecdsa, "", "", lapses(ecdsa))]:
                 rebuild(tmp, f"-DSIGNED_EXE={handed}", f"-DSIGN_ROOT={root}.pem", f"-DSIGN_TSA_ROOT={tsa_root}",
                         f"-DSIGN_CRL={crls}")
-                zip, told = pack(build, build)
-                release = zip.removesuffix(".zip")
-                packed = zipfile.ZipFile(zip).read(f"{os.path.basename(release)}/timerhold.exe")
+                zip, told = pack(build, f"{tmp}/signed")
+                packed = zipfile.ZipFile(zip).read("timerhold.exe")
                 self.assertEqual((packed == pathlib.Path(handed).read_bytes(), told), (True, said))
-            # (attach-signature also judges the chain against the system's roots: its status is not the check)
-            subprocess.run(["openssl", "pkcs7", "-inform", "DER", "-in", f"{release}.exe.p7s", "-out", f"{tmp}/p7s.pem"])
-            subprocess.run(["osslsigncode", "attach-signature", "-sigin", f"{tmp}/p7s.pem", "-in", exe,
-                            "-out", f"{tmp}/check.exe"], capture_output=True)
-            self.assertTrue(pathlib.Path(f"{tmp}/check.exe").read_bytes() == packed, "the .p7s gives it back")
 
             unverified = f"has a signature that does not verify up to {root}.pem"
             weak = "is signed with SHA1, where SHA-256 or stronger is needed"
+            kind = {"windows-x86": ("x64", "x86"), "windows-x64": ("x86", "x64")}[os.environ["PRESET"]]
             rows = [  # what is handed in, what cpack says of it
                 ("another program", sign(other, leaf), "is not this build's timerhold.exe with a signature added"),
-                ("a signer outside the root", sign(exe, outsider), unverified),
+                ("the other kind", sign(f"{tmp}/kind.exe", leaf), "is the {} timerhold.exe, not the {} one".format(*kind)),
+                ("a signer outside the root", sign(exe, outsider),
+                 "has a certificate that openssl refuses (CN = outsider: unable to get local issuer certificate)"),
                 ("a corrupted signature", f"{tmp}/corrupted.exe", unverified),
                 ("no signature", exe, "has no signature"),
                 ("SHA-1", sign(exe, leaf, "-h", "sha1"), weak),
@@ -225,37 +235,93 @@ class Release(Case):
                 ("an unfetchable CRL", from_ca, "has a certificate (CN = issued) whose CRL is not in SIGN_CRL "
                                                 "and cannot be fetched from http://127.0.0.1:1/ca.crl"),
                 ("a revoked leaf", sign(exe, revoked, "-ac", f"{ca}.pem"),
-                 "has a certificate that openssl refuses (CN = revoked: certificate revoked)", handed_crl),
+                 "has a certificate that openssl refuses (CN = revoked: certificate revoked)", f"-DSIGN_CRL={handed_crl}"),
                 ("a weak leaf key", sign(exe, certificate(f"{tmp}/weak", root, key=("rsa:1024",))),
                  "has a certificate that openssl refuses (CN = weak: EE certificate key too weak)"),
-                ("a weak timestamp authority", sign(exe, leaf, "-ts", timestamp_server(self, certificate(
-                    f"{tmp}/weak-tsa", root, usage="critical,timeStamping", key=("rsa:1024",)))),
-                 "has a certificate that openssl refuses (CN = weak-tsa: EE certificate key too weak)"),
-                ("a P-224 leaf",
-                 sign(exe, certificate(f"{tmp}/p224", root, key=("ec", "-pkeyopt", "ec_paramgen_curve:P-224"))),
-                 "has a certificate whose key is on a curve smaller than P-256 (CN = p224)"),
-                ("a leaf signed with SHA-224", sign(exe, certificate(f"{tmp}/sha224", root, "-sha224")),
-                 "has a certificate signed with SHA-224, where SHA-256 or stronger is needed (CN = sha224)"),
+                ("a leaf signed with SHA-1", sign(exe, certificate(f"{tmp}/sha1", root, "-sha1")),
+                 "has a certificate that openssl refuses (CN = sha1: CA signature digest algorithm too weak)"),
                 ("bytes after the signature", f"{tmp}/appended.exe", "has 4 bytes after its signature"),
+                ("a root in DER", signed, f"cannot be judged: SIGN_ROOT ({root}.der) is not a root certificate (self-signed, in PEM)",
+                 f"-DSIGN_ROOT={root}.der"),  # (which openssl reads, but osslsigncode does not)
+                ("a leaf as the root", signed, f"cannot be judged: SIGN_ROOT ({leaf}.pem) is not a root certificate "
+                                               "(self-signed, in PEM)", f"-DSIGN_ROOT={leaf}.pem"),
+                ("a timestamp root missing", stamped, f"cannot be judged: SIGN_TSA_ROOT ({tmp}/none.pem) does not exist",
+                 f"-DSIGN_TSA_ROOT={tmp}/none.pem"),
             ]
-            for name, handed, said, *crls in rows:
+            subprocess.run(["openssl", "x509", "-in", f"{root}.pem", "-outform", "DER", "-out", f"{root}.der"], check=True)
+            for name, handed, said, *options in rows:
                 with self.subTest(name):
-                    rebuild(tmp, f"-DSIGNED_EXE={handed}", "-DSIGN_TSA_ROOT=", f"-DSIGN_CRL={''.join(crls)}")
+                    rebuild(tmp, f"-DSIGNED_EXE={handed}", f"-DSIGN_ROOT={root}.pem", "-DSIGN_TSA_ROOT=", "-DSIGN_CRL=", *options)
                     with self.assertRaises(subprocess.CalledProcessError) as refused:
                         pack(build, build)
                     self.assertEqual(refused.exception.stderr.splitlines()[0], f"{handed} {said}: nothing is packed")
                     nothing_packed()
 
-            subprocess.run(["openssl", "x509", "-in", f"{root}.pem", "-outform", "DER", "-out", f"{root}.der"], check=True)
+            if os.environ["PRESET"] == "windows-x64":  # (the checker reads either kind alike)
+                self.check_releases(tmp, zip, pack(build, f"{tmp}/unsigned", *UNSIGNED)[0], unrelated)
+
             pack(build, build, *UNSIGNED)  # for a refused configuration to clear away
-            der = "is not a readable PEM certificate: {}"  # openssl reads DER too; osslsigncode does not
-            quoted = "holds a ';', '\"', '\\', '$' or line break: move or rename it"
-            for name, value, said in [("SIGNED_EXE", f'{tmp}/"quoted".exe', quoted), ("SIGN_ROOT", f"{root}.der", der),
-                                      ("SIGN_TSA_ROOT", f"{root}.der", der)]:
-                with self.assertRaises(subprocess.CalledProcessError, msg=name) as refused:
-                    rebuild(tmp, f"-DSIGNED_EXE={signed}", f"-DSIGN_ROOT={root}.pem", "-DSIGN_TSA_ROOT=", f"-D{name}={value}")
-                self.assertIn(f"{name} {said.format(value)}\n", refused.exception.stderr)
-                nothing_packed()
+            with self.assertRaises(subprocess.CalledProcessError) as refused:
+                rebuild(tmp, f'-DSIGNED_EXE={tmp}/"quoted".exe')
+            self.assertIn("SIGNED_EXE holds a ';', '\"', '\\', '$' or line break: move or rename it",
+                          " ".join(refused.exception.stderr.split()))  # (as CMake wraps it)
+            nothing_packed()
+
+    def check_releases(self, tmp, signed_zip, unsigned_zip, unrelated):
+        """release/check in a fresh copy of the source, which it builds, from another folder, with an
+        osslsigncode that must not be run."""
+        source = shutil.copytree(os.environ["SOURCE_DIR"], f"{tmp}/fresh", ignore=shutil.ignore_patterns(".git", "build"))
+        tree = sorted(pathlib.Path(source).rglob("*"))
+        trap = pathlib.Path(tmp, "trap")
+        trap.mkdir()
+        pathlib.Path(trap, "osslsigncode").write_text(f"#!/bin/sh\ntouch '{tmp}/trapped'\nexit 1\n")
+        pathlib.Path(trap, "osslsigncode").chmod(0o755)
+        name = os.path.basename(signed_zip)
+
+        def zipped(folder, member, data):  # the zip with one file replaced, and its checksum to match
+            with zipfile.ZipFile(f"{folder}/{name}") as old:
+                files = {n: old.read(n) for n in old.namelist()}
+            with zipfile.ZipFile(f"{folder}/{name}", "w") as new:
+                for n, content in files.items():
+                    new.writestr(n, data if n == member else content)
+            subprocess.run(f"sha256sum {name} > {name}.sha256", shell=True, cwd=folder, check=True)
+
+        signature = pathlib.Path(signed_zip.removesuffix(".zip") + ".exe.p7s").read_bytes()
+        p7s = name.removesuffix(".zip") + ".exe.p7s"
+        rows = [  # the release, what is done to it, the status, what release/check says after the zip's name
+            ("signed", signed_zip, None, 0, f" is this source's release, signed with {{}}/{p7s}"),
+            ("unsigned", unsigned_zip, None, 0, " is this source's release, unsigned"),
+            ("no checksum", unsigned_zip, lambda d: os.remove(f"{d}/{name}.sha256"), 0,
+             f" is this source's release, unsigned; no {name}.sha256 lies beside it"),
+            ("an exe that is none", signed_zip, lambda d: zipped(d, "timerhold.exe", b"MZ"), 1,
+             " holds no x86 or x64 timerhold.exe"),
+            ("a changed exe", signed_zip, lambda d: zipped(d, "timerhold.exe", zipfile.ZipFile(signed_zip).read(
+                "timerhold.exe").replace(b"Press any key", b"Press any kez")), 1, " holds a timerhold.exe that differs from this source's"),
+            ("a changed README.txt", unsigned_zip, lambda d: zipped(d, "README.txt", b"Run it as administrator.\r\n"), 1,
+             " holds a README.txt that differs from this source's"),
+            ("another exe's signature", signed_zip, lambda d: pathlib.Path(d, p7s).write_bytes(unrelated), 1,
+             f" holds a timerhold.exe not signed with {{}}/{p7s}"),
+            ("a .p7s that is not a signature", signed_zip, lambda d: pathlib.Path(d, p7s).write_bytes(signature[:-1]), 1,
+             f" has beside it {{}}/{p7s}, which is not a signature"),
+            ("an exe signed, no .p7s", signed_zip, lambda d: os.remove(f"{d}/{p7s}"), 1,
+             " holds a signed timerhold.exe, and no .exe.p7s lies beside it"),
+            ("a zip that does not match its checksum", unsigned_zip, lambda d: pathlib.Path(d, f"{name}.sha256").write_text(
+                "0" * 64 + f"  {name}\n"), 1, f" does not have the SHA-256 in {{}}/{name}.sha256"),
+            ("not a zip", unsigned_zip, lambda d: pathlib.Path(d, name).write_bytes(signature), 1,
+             " cannot be read as a zip: File is not a zip file"),
+        ]
+        for row, release, change, status, said in rows:
+            with self.subTest(row):
+                folder = self.enterContext(tempfile.TemporaryDirectory())
+                for file in glob.glob(release + "*") + glob.glob(release.removesuffix(".zip") + ".exe.p7s"):
+                    shutil.copy(file, folder)
+                if change:
+                    change(folder)
+                done = subprocess.run([f"{source}/release/check", f"{folder}/{name}"], cwd=folder, capture_output=True,
+                                      text=True, env=dict(os.environ, PATH=f"{trap}:{os.environ['PATH']}"))
+                self.assertEqual((done.returncode, done.stdout + done.stderr), (status, f"{folder}/{name}{said.format(folder)}\n"))
+        self.assertFalse(os.path.exists(f"{tmp}/trapped"), "osslsigncode was run")
+        self.assertEqual([p for p in sorted(pathlib.Path(source).rglob("*")) if "build" not in p.parts], tree, "left in the tree")
 
 
 if __name__ == "__main__":
