@@ -3,6 +3,4 @@
 # The times libarchive stores for each file (its change time among them,
 # which cannot be set beforehand) are set to one fixed time, and the owner's
 # ids to zero.
-foreach(zip IN LISTS CPACK_PACKAGE_FILES)
-  execute_process(COMMAND strip-nondeterminism --type zip ${zip} COMMAND_ERROR_IS_FATAL ANY)
-endforeach()
+execute_process(COMMAND strip-nondeterminism --type zip ${CPACK_PACKAGE_FILES} COMMAND_ERROR_IS_FATAL ANY)

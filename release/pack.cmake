@@ -4,11 +4,7 @@
 set(release ${CPACK_PACKAGE_DIRECTORY}/${CPACK_PACKAGE_FILE_NAME})
 file(REMOVE ${release}.zip ${release}.zip.sha256 ${release}.exe.p7s)
 if(CPACK_SIGNED_EXE)
-  execute_process(COMMAND ${CPACK_PYTHON} -B ${CMAKE_CURRENT_LIST_DIR}/gate.py ${CPACK_SIGNED_EXE}
+  execute_process(COMMAND ${CMAKE_CURRENT_LIST_DIR}/gate.py ${CPACK_SIGNED_EXE}
     ${CPACK_TEMPORARY_INSTALL_DIRECTORY}/timerhold.exe "${CPACK_SIGN_ROOT}" "${CPACK_SIGN_TSA_ROOT}" "${CPACK_SIGN_CRL}"
-    ${release}.exe.p7s RESULT_VARIABLE refused)
-  if(refused)  # (cpack compresses its staging folder even so: it leaves an empty zip)
-    file(REMOVE_RECURSE ${CPACK_TEMPORARY_INSTALL_DIRECTORY})
-    message(FATAL_ERROR "refused SIGNED_EXE")
-  endif()
+    ${release}.exe.p7s COMMAND_ERROR_IS_FATAL ANY)
 endif()

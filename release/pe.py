@@ -43,8 +43,7 @@ def attach(exe, der):
     checksum, entry = directory(exe)
     struct.pack_into("<II", exe, entry, len(exe), 8 + len(table))
     exe += struct.pack("<IHH", 8 + len(table), 0x0200, 2) + table  # revision 2.0, PKCS_SIGNED_DATA
-    exe[checksum:checksum + 4] = bytes(4)
-    total = sum(struct.unpack(f"<{len(exe) // 2}H", exe))
+    total = sum(struct.unpack(f"<{len(exe) // 2}H", exe)) - sum(struct.unpack_from("<2H", exe, checksum))  # (its own field aside)
     while total >> 16:
         total = (total & 0xFFFF) + (total >> 16)
     struct.pack_into("<I", exe, checksum, total + len(exe))

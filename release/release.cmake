@@ -1,11 +1,10 @@
 # The release of a Windows build (`arch` names its kind): a zip of the exe,
 # the user's part of the README (everything before "# Building from source")
 # and the licence, as text files in Windows' own form: .txt, CRLF, and no
-# Markdown marks in the README.
+# Markdown marks (headings' and code's) in the README.
 file(READ README.md readme)
-string(REGEX REPLACE "\n# Building from source\n.*" "" readme "${readme}")
+string(REGEX REPLACE "\n# Building from source\n.*|`" "" readme "${readme}")
 string(REGEX REPLACE "(^|\n)#+ " "\\1" readme "${readme}")
-string(REPLACE "`" "" readme "${readme}")
 file(CONFIGURE OUTPUT README.txt CONTENT "${readme}" @ONLY NEWLINE_STYLE CRLF)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS README.md)
 configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
@@ -30,8 +29,6 @@ foreach(name SIGNED_EXE SIGN_ROOT SIGN_TSA_ROOT SIGN_CRL)
   endif()
   set(CPACK_${name} ${${name}})
 endforeach()
-find_package(Python3 COMPONENTS Interpreter)  # for the gate
-set(CPACK_PYTHON ${Python3_EXECUTABLE})
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_SYSTEM_NAME windows-${arch})

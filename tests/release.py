@@ -6,6 +6,9 @@ import functools, glob, http.server, os, pathlib, re, shutil, subprocess, sys, t
 
 from common import Case
 
+sys.path.insert(0, os.path.join(os.environ["SOURCE_DIR"], "release"))
+import pe  # (to take a signature out of an exe, and attach one)
+
 UNSIGNED = ("-D", "CPACK_SIGNED_EXE=")  # whatever the build folder was configured to sign
 
 
@@ -57,13 +60,6 @@ def sign(exe, signer, *options):
     subprocess.run(["osslsigncode", "sign", "-certs", f"{signer}.pem", "-key", f"{signer}.key", *options,
                     "-in", exe, "-out", out], check=True, capture_output=True)
     return out
-
-
-def extract(signed):
-    """The signature of a signed exe, in DER, as osslsigncode takes it out."""
-    subprocess.run(["osslsigncode", "extract-signature", "-pem", "-in", signed, "-out", f"{signed}.pem"], check=True,
-                   capture_output=True)  # (in PEM, which every osslsigncode writes alike)
-    return subprocess.run(["openssl", "pkcs7", "-in", f"{signed}.pem", "-outform", "DER"], capture_output=True, check=True).stdout
 
 
 def serve(case, handler, **options):
@@ -188,19 +184,17 @@ class Release(Case):
             signed, stamped = sign(exe, leaf), sign(exe, leaf, "-ts", timestamp_server(self, tsa))
 
             # As an authority issues them: under an intermediate whose CRL is fetched, its own CRL (revoking one) handed in
-            fetched = serve(self, http.server.SimpleHTTPRequestHandler, directory=tmp) + os.path.basename(crl(root))
+            subprocess.run(["openssl", "crl", "-in", crl(root), "-outform", "DER", "-out", f"{tmp}/root.der.crl"], check=True)
+            fetched = serve(self, http.server.SimpleHTTPRequestHandler, directory=tmp) + "root.der.crl"
             ca = certificate(f"{tmp}/ca", root, "-sha384", "-addext", f"crlDistributionPoints=URI:{fetched}")
             strong = ("-sha384", "-addext", "crlDistributionPoints=URI:http://127.0.0.1:1/ca.crl")  # (unreachable)
             issued, revoked = (certificate(f"{tmp}/{name}", ca, *strong, key=("rsa:3072",)) for name in ("issued", "revoked"))
             from_ca = sign(exe, issued, "-h", "sha384", "-ac", f"{ca}.pem", "-ts", timestamp_server(self, tsa))
             pathlib.Path(tmp, "appended.exe").write_bytes(pathlib.Path(signed).read_bytes() + b"tail")
-            # (a bit of the signature's value changed, attached as signing tools attach it, whatever they say of it)
-            unrelated = extract(signed)
-            corrupted = bytearray(unrelated)
-            corrupted[-40] ^= 1
-            subprocess.run(["openssl", "pkcs7", "-inform", "DER", "-out", f"{tmp}/corrupted.pem"], input=bytes(corrupted), check=True)
-            subprocess.run(["osslsigncode", "attach-signature", "-sigin", f"{tmp}/corrupted.pem", "-in", exe,
-                            "-out", f"{tmp}/corrupted.exe"], capture_output=True)
+            corrupted = pe.signature(pathlib.Path(signed).read_bytes())[0]
+            corrupted = corrupted[:-40] + bytes([corrupted[-40] ^ 1]) + corrupted[-39:]  # a bit of its value changed
+            pathlib.Path(tmp, "corrupted.exe").write_bytes(pe.attach(built, corrupted))
+            another = sign(other, leaf)
 
             def nothing_packed():  # beside the build, nor an exe in cpack's staging
                 self.assertEqual(glob.glob(f"{build}/timerhold-*"), [], "something was packed")
@@ -221,7 +215,7 @@ class Release(Case):
             weak = "is signed with SHA1, where SHA-256 or stronger is needed"
             kind = {"windows-x86": ("x64", "x86"), "windows-x64": ("x86", "x64")}[os.environ["PRESET"]]
             rows = [  # what is handed in, what cpack says of it
-                ("another program", sign(other, leaf), "is not this build's timerhold.exe with a signature added"),
+                ("another program", another, "is not this build's timerhold.exe with a signature added"),
                 ("the other kind", sign(f"{tmp}/kind.exe", leaf), "is the {} timerhold.exe, not the {} one".format(*kind)),
                 ("a signer outside the root", sign(exe, outsider),
                  "has a certificate that openssl refuses (CN = outsider: unable to get local issuer certificate)"),
@@ -259,7 +253,7 @@ class Release(Case):
                     nothing_packed()
 
             if os.environ["PRESET"] == "windows-x64":  # (the checker reads either kind alike)
-                self.check_releases(tmp, zip, pack(build, f"{tmp}/unsigned", *UNSIGNED)[0], unrelated)
+                self.check_releases(tmp, zip, pack(build, f"{tmp}/unsigned", *UNSIGNED)[0], pe.signature(pathlib.Path(another).read_bytes())[0])
 
             pack(build, build, *UNSIGNED)  # for a refused configuration to clear away
             with self.assertRaises(subprocess.CalledProcessError) as refused:
@@ -273,10 +267,10 @@ class Release(Case):
         osslsigncode that must not be run."""
         source = shutil.copytree(os.environ["SOURCE_DIR"], f"{tmp}/fresh", ignore=shutil.ignore_patterns(".git", "build"))
         tree = sorted(pathlib.Path(source).rglob("*"))
-        trap = pathlib.Path(tmp, "trap")
-        trap.mkdir()
-        pathlib.Path(trap, "osslsigncode").write_text(f"#!/bin/sh\ntouch '{tmp}/trapped'\nexit 1\n")
-        pathlib.Path(trap, "osslsigncode").chmod(0o755)
+        trap = pathlib.Path(tmp, "trap", "osslsigncode")
+        trap.parent.mkdir()
+        trap.write_text(f"#!/bin/sh\ntouch '{tmp}/trapped'\nexit 1\n")
+        trap.chmod(0o755)
         name = os.path.basename(signed_zip)
 
         def zipped(folder, member, data):  # the zip with one file replaced, and its checksum to match
@@ -292,8 +286,6 @@ class Release(Case):
         rows = [  # the release, what is done to it, the status, what release/check says after the zip's name
             ("signed", signed_zip, None, 0, f" is this source's release, signed with {{}}/{p7s}"),
             ("unsigned", unsigned_zip, None, 0, " is this source's release, unsigned"),
-            ("no checksum", unsigned_zip, lambda d: os.remove(f"{d}/{name}.sha256"), 0,
-             f" is this source's release, unsigned; no {name}.sha256 lies beside it"),
             ("an exe that is none", signed_zip, lambda d: zipped(d, "timerhold.exe", b"MZ"), 1,
              " holds no x86 or x64 timerhold.exe"),
             ("a changed exe", signed_zip, lambda d: zipped(d, "timerhold.exe", zipfile.ZipFile(signed_zip).read(
@@ -319,7 +311,7 @@ class Release(Case):
                 if change:
                     change(folder)
                 done = subprocess.run([f"{source}/release/check", f"{folder}/{name}"], cwd=folder, capture_output=True,
-                                      text=True, env=dict(os.environ, PATH=f"{trap}:{os.environ['PATH']}"))
+                                      text=True, env=dict(os.environ, PATH=f"{trap.parent}:{os.environ['PATH']}"))
                 self.assertEqual((done.returncode, done.stdout + done.stderr), (status, f"{folder}/{name}{said.format(folder)}\n"))
         self.assertFalse(os.path.exists(f"{tmp}/trapped"), "osslsigncode was run")
         self.assertEqual([p for p in sorted(pathlib.Path(source).rglob("*")) if "build" not in p.parts], tree, "left in the tree")
