@@ -6,7 +6,7 @@
 #include <windows.h>
 #include <timeapi.h>
 #else
-#include "winmm.h"
+#include "standin.h"
 #endif
 
 constexpr UINT period = 1;  // milliseconds
@@ -15,20 +15,22 @@ constexpr UINT period = 1;  // milliseconds
 // minimized or covered, unless the process asks it to honour the request
 // all the same. Windows before 8 has no SetProcessInformation, so it is
 // looked up rather than imported; Windows 8 to 10 refuse the setting, which
-// they do not need. Elsewhere there is no such setting.
+// they do not need.
 static void keep_request_while_hidden()
 {
 #ifdef _WIN32
     using Set = BOOL(WINAPI*)(HANDLE, PROCESS_INFORMATION_CLASS, LPVOID, DWORD);
     auto set = reinterpret_cast<Set>(
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetProcessInformation")));
+#else
+    auto set = SetProcessInformation;
+#endif
     PROCESS_POWER_THROTTLING_STATE state = {};
     state.Version = PROCESS_POWER_THROTTLING_CURRENT_VERSION;
     state.ControlMask = PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION;  // this policy is ours to set...
     state.StateMask = 0;  // ...and is off: the request is never ignored
     if (set)
         set(GetCurrentProcess(), ProcessPowerThrottling, &state, sizeof state);
-#endif
 }
 
 int main(int, char**, char**)

@@ -95,10 +95,10 @@ class Release(Case):
     windows = True
 
     def test_pe(self):
-        """The exe: of its kind, console, standalone, hardened (by BinSkim's rules for an image without a
-        PDB), small. Wine ignores DependentLoadFlags, so only the field itself can be checked."""
+        """The exe: of its kind, console, standalone, hardened (by BinSkim's rules), with its version resource,
+        small. Wine ignores DependentLoadFlags, so only the field itself can be checked."""
         dump = subprocess.run(["llvm-readobj", "--file-headers", "--sections", "--coff-imports", "--coff-load-config",
-                               "--coff-debug-directory", self.exe], capture_output=True, text=True, check=True).stdout
+                               "--coff-debug-directory", "--coff-resources", self.exe], capture_output=True, text=True, check=True).stdout
         rows = [  # the presets a fact holds for, the fact, the pattern llvm-readobj shows it by
             ("windows-x86", "PE32", r"\n  Magic: 0x10B\n"),
             ("windows-x86", "for i386", r"\n  Machine: IMAGE_FILE_MACHINE_I386 "),
@@ -117,6 +117,7 @@ class Release(Case):
             ("windows", "with its relocations", r"\n    BaseRelocationTableSize: 0x[1-9A-F]"),
             ("windows", "DEP", r"\n    IMAGE_DLL_CHARACTERISTICS_NX_COMPAT "),
             ("windows", "imports from System32 only", r"\n  DependentLoadFlags: 0x800\n"),
+            ("windows", "a version resource, which Explorer's Properties show", r"\n  Type: VERSIONINFO \(ID 16\) \["),
         ]
         rows = [(fact, pattern) for kind, fact, pattern in rows if os.environ["PRESET"].startswith(kind)]
         for fact, pattern in rows:
