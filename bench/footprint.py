@@ -29,10 +29,13 @@ int main(void) { printf("Press any key to restore normal timer frequency.\n"); g
 
 
 def build(preset):
+    """None once the preset is built; else the step that failed, with the first line of its error."""
     for step in (["cmake", "--preset", preset], ["cmake", "--build", "--preset", preset]):
-        if subprocess.run(step, cwd=ROOT, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode:
-            return False
-    return True
+        done = subprocess.run(step, cwd=ROOT, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        if done.returncode:
+            said = [line.strip() for line in done.stderr.splitlines() if line.strip() and "CMake Error" not in line]
+            return f"`{' '.join(step)}` fails: " + (said[0] if said else f"status {done.returncode}")
+    return None
 
 
 def instructions(command):
@@ -81,8 +84,11 @@ def cpu_while_waiting(command, seconds=2.0):
 
 
 def main():
-    if not build("native"):
-        sys.exit("bench: the native build failed; run: cmake --preset native && cmake --build --preset native")
+    if not shutil.which("valgrind"):
+        sys.exit("bench: needs valgrind, which counts the instructions (Debian: apt-get install valgrind)")
+    failed = build("native")
+    if failed:
+        sys.exit(f"bench: the native build {failed}")
     with tempfile.TemporaryDirectory() as tmp:
         with open(os.path.join(tmp, "floor.c"), "w") as f:
             f.write(FLOOR)
@@ -102,8 +108,11 @@ def main():
     print(f"CPU time in a 2-second wait:  {cpu_while_waiting([NATIVE]):.0f} ms (target: 0)")
 
     for preset in ("windows-x86", "windows-x64"):
-        if not shutil.which("llvm-readobj") or not build(preset):
-            print(f"{preset} timerhold.exe: not built here (needs clang, lld, llvm and mingw-w64: see the README)")
+        triple = {"windows-x86": "i686", "windows-x64": "x86_64"}[preset] + "-w64-mingw32-g++"
+        missing = [tool for tool in ("clang", "ld.lld", "llvm-readobj", triple) if not shutil.which(tool)]
+        failed = None if missing else build(preset)
+        if missing or failed:
+            print(f"{preset} timerhold.exe: not built here: " + (f"no {', '.join(missing)} (see the README)" if missing else failed))
             continue
         exe = os.path.join(ROOT, "build", preset, "timerhold.exe")
         dump = subprocess.run(["llvm-readobj", "--coff-imports", exe], capture_output=True, text=True, check=True).stdout
