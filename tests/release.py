@@ -254,7 +254,8 @@ class Release(Case):
                     nothing_packed()
 
             if os.environ["PRESET"] == "windows-x64":  # (the checker reads either kind alike)
-                self.check_releases(tmp, zip, pack(build, f"{tmp}/unsigned", *UNSIGNED)[0], pe.signature(pathlib.Path(another).read_bytes())[0])
+                self.check_releases(tmp, zip, pack(build, f"{tmp}/unsigned", *UNSIGNED)[0],
+                                    pe.signature(pathlib.Path(another).read_bytes())[0])
 
             pack(build, build, *UNSIGNED)  # for a refused configuration to clear away
             with self.assertRaises(subprocess.CalledProcessError) as refused:
