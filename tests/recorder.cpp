@@ -7,29 +7,23 @@
 #include <cstdlib>
 #include <unistd.h>
 
-static MMRESULT record(const char* line, int n)
+template <typename... Values> static MMRESULT record(const char* format, Values... values)
 {
+    char line[128];
+    int n = std::snprintf(line, sizeof line, format, values...);
     if (write(3, line, n) != n)
         return TIMERR_NOCANDO;  // descriptor 3 not opened: nothing to report to
     const char* answer = std::getenv("RECORDER_ANSWER");
     return answer ? std::strtoul(answer, nullptr, 10) : TIMERR_NOERROR;
 }
 
-static MMRESULT period(const char* call, UINT period)
-{
-    char line[64];
-    return record(line, std::snprintf(line, sizeof line, "%s(%u)\n", call, period));
-}
-
-MMRESULT timeBeginPeriod(UINT p) { return period("timeBeginPeriod", p); }
-MMRESULT timeEndPeriod(UINT p) { return period("timeEndPeriod", p); }
+MMRESULT timeBeginPeriod(UINT period) { return record("timeBeginPeriod(%u)\n", period); }
+MMRESULT timeEndPeriod(UINT period) { return record("timeEndPeriod(%u)\n", period); }
 
 BOOL SetProcessInformation(HANDLE process, PROCESS_INFORMATION_CLASS kind, LPVOID information, DWORD size)
 {
     auto state = static_cast<const PROCESS_POWER_THROTTLING_STATE*>(information);
-    char line[128];
-    record(line, std::snprintf(line, sizeof line, "SetProcessInformation(%s, %d, {%u, %u, %u}, %u)\n",
-                               process == GetCurrentProcess() ? "self" : "another", kind, state->Version,
-                               state->ControlMask, state->StateMask, size));
+    record("SetProcessInformation(%s, %d, {%u, %u, %u}, %u)\n", process == GetCurrentProcess() ? "self" : "another",
+           kind, state->Version, state->ControlMask, state->StateMask, size);
     return 1;
 }
