@@ -26,11 +26,16 @@ def pack(build, into, *options):
     return os.path.join(into, f"timerhold-{os.environ['VERSION']}-{os.environ['PRESET']}.zip"), said
 
 
+def copy_source(into):
+    """A copy of the source at `into`, as a fresh clone has it: no history, nothing built."""
+    return shutil.copytree(os.environ["SOURCE_DIR"], into, ignore=shutil.ignore_patterns(".git", "build"))
+
+
 def rebuild(folder, *options):
     """Builds a copy of the source in `folder`, with configure options; returns the build folder."""
     source = os.path.join(folder, "timerhold")
     if not os.path.exists(source):
-        shutil.copytree(os.environ["SOURCE_DIR"], source, ignore=shutil.ignore_patterns(".git", "build"))
+        copy_source(source)
     preset = os.environ["PRESET"]
     step(["cmake", "--preset", preset, "-DBUILD_TESTING=OFF", *options], source)
     step(["cmake", "--build", "--preset", preset], source)
@@ -267,7 +272,7 @@ class Release(Case):
     def check_releases(self, tmp, signed_zip, unsigned_zip, unrelated):
         """release/check in a fresh copy of the source, which it builds, from another folder, with an
         osslsigncode that must not be run."""
-        source = shutil.copytree(os.environ["SOURCE_DIR"], f"{tmp}/fresh", ignore=shutil.ignore_patterns(".git", "build"))
+        source = copy_source(f"{tmp}/fresh")
         tree = sorted(pathlib.Path(source).rglob("*"))
         trap = pathlib.Path(tmp, "trap", "osslsigncode")
         trap.parent.mkdir()
