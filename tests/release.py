@@ -2,7 +2,7 @@
 """The release's files: the exe as a user downloads it, its zip, the signed release. CTest
 names the preset (PRESET), the version (VERSION) and the source (SOURCE_DIR) in the environment."""
 
-import functools, glob, http.server, os, pathlib, re, shutil, subprocess, sys, tempfile, threading, unittest, zipfile
+import functools, glob, http.server, io, os, pathlib, re, shutil, ssl, subprocess, sys, tempfile, threading, unittest, zipfile
 
 from common import Case
 
@@ -42,6 +42,17 @@ def rebuild(folder, *options):
     return os.path.join(source, "build", preset)
 
 
+def read(path):
+    return pathlib.Path(path).read_bytes()
+
+
+def write(path, data):
+    """Writes a file, and its folder if need be; returns its path."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    pathlib.Path(path).write_bytes(data)
+    return path
+
+
 def certificate(path, root=None, *options, usage="codeSigning", key=("rsa:2048",)):
     """A throwaway certificate and key: a root, or one for `usage` under `root`, with more of openssl req's options."""
     under = ["-CA", f"{root}.pem", "-CAkey", f"{root}.key", "-addext", f"extendedKeyUsage={usage}"] if root else []
@@ -67,33 +78,32 @@ def sign(exe, signer, *options):
     return out
 
 
-def serve(case, handler, **options):
-    """Serves HTTP on 127.0.0.1 with `handler`, quietly, for the case; returns its URL."""
-    quiet = type("Quiet", (handler,), {"log_message": lambda *args: None})
-    server = http.server.HTTPServer(("127.0.0.1", 0), functools.partial(quiet, **options))
+def authority(case, folder):
+    """Serves, on 127.0.0.1 for the case, the files in `folder` (CRLs, as an authority publishes them) and, at
+    TSA?DIGEST, RFC 3161 timestamps signed by TSA (in folder) with DIGEST; returns its URL. (osslsigncode 2.5
+    timestamps through HTTP only.)"""
+
+    class Authority(http.server.SimpleHTTPRequestHandler):
+        def log_message(self, *args):  # (quietly)
+            pass
+
+        def do_POST(self):
+            tsa, digest = os.path.join(folder, self.path[1:]).split("?")
+            pathlib.Path(f"{tsa}.cnf").write_text(f"[tsa]\ndefault_tsa = here\n[here]\nserial = {tsa}.serial\n"
+                                                  f"signer_digest = {digest}\ndefault_policy = 1.2.3.4\ndigests = sha256, sha384\n")
+            reply = subprocess.run(["openssl", "ts", "-reply", "-config", f"{tsa}.cnf", "-queryfile", "/dev/stdin", "-signer",
+                                    f"{tsa}.pem", "-inkey", f"{tsa}.key", "-out", "/dev/stdout"], capture_output=True, check=True,
+                                   input=self.rfile.read(int(self.headers["Content-Length"]))).stdout
+            self.send_response(200)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.end_headers()
+            self.wfile.write(reply)
+
+    server = http.server.HTTPServer(("127.0.0.1", 0), functools.partial(Authority, directory=folder))
     threading.Thread(target=server.serve_forever, daemon=True).start()
     case.addCleanup(server.server_close)
     case.addCleanup(server.shutdown)
     return f"http://127.0.0.1:{server.server_port}/"
-
-
-def timestamp_server(case, tsa, digest="sha256"):
-    """An RFC 3161 timestamp authority signing with `tsa` on 127.0.0.1 (osslsigncode 2.5 timestamps
-    through one only); returns its URL."""
-    pathlib.Path(f"{tsa}.cnf").write_text(f"[tsa]\ndefault_tsa = here\n[here]\nserial = {tsa}.serial\n"
-                                          f"signer_digest = {digest}\ndefault_policy = 1.2.3.4\ndigests = sha256, sha384\n")
-    reply = ["openssl", "ts", "-reply", "-config", f"{tsa}.cnf", "-queryfile", "/dev/stdin", "-signer", f"{tsa}.pem",
-             "-inkey", f"{tsa}.key", "-out", "/dev/stdout"]
-
-    class Authority(http.server.BaseHTTPRequestHandler):
-        def do_POST(self):
-            query = self.rfile.read(int(self.headers["Content-Length"]))
-            self.send_response(200)
-            self.send_header("Content-Type", "application/timestamp-reply")
-            self.end_headers()
-            self.wfile.write(subprocess.run(reply, input=query, capture_output=True, check=True).stdout)
-
-    return serve(case, Authority)
 
 
 class Release(Case):
@@ -177,61 +187,51 @@ class Release(Case):
         release/check, handed what users download, tells this source's release from anything else."""
         with tempfile.TemporaryDirectory() as tmp:
             build = rebuild(tmp)
-            exe, other = os.path.join(build, "timerhold.exe"), pathlib.Path(tmp, "other.exe")
-            built = pathlib.Path(exe).read_bytes()
-            other.write_bytes(built.replace(b"Press any key", b"Press any kez"))
-            machine = built.index(b"PE\0\0") + 4  # the other kind's exe, as far as the header tells
-            kinds = {b"\x4c\x01": b"\x64\x86", b"\x64\x86": b"\x4c\x01"}
-            pathlib.Path(tmp, "kind.exe").write_bytes(built[:machine] + kinds[built[machine:machine + 2]] + built[machine + 2:])
+            exe, url = os.path.join(build, "timerhold.exe"), authority(self, tmp)
+            built = read(exe)
             root, stranger = certificate(f"{tmp}/root"), certificate(f"{tmp}/stranger")
             leaf, outsider = certificate(f"{tmp}/leaf", root), certificate(f"{tmp}/outsider", stranger)
+            certificate(f"{tmp}/tsa", stranger, usage="critical,timeStamping")
+            certificate(f"{tmp}/tsa1", root, usage="critical,timeStamping")
+            signed, stamped = sign(exe, leaf), sign(exe, leaf, "-ts", url + "tsa?sha256")
             ecdsa = sign(exe, certificate(f"{tmp}/ecdsa", root, key=("ec", "-pkeyopt", "ec_paramgen_curve:P-256")))
-            tsa = certificate(f"{tmp}/tsa", stranger, usage="critical,timeStamping")
-            signed, stamped = sign(exe, leaf), sign(exe, leaf, "-ts", timestamp_server(self, tsa))
+            another = sign(write(f"{tmp}/other.exe", built.replace(b"Press any key", b"Press any kez")), leaf)
 
             # As an authority issues them: under an intermediate whose CRL is fetched, its own CRL (revoking one) handed in
             subprocess.run(["openssl", "crl", "-in", crl(root), "-outform", "DER", "-out", f"{tmp}/root.der.crl"], check=True)
-            fetched = serve(self, http.server.SimpleHTTPRequestHandler, directory=tmp) + "root.der.crl"
-            ca = certificate(f"{tmp}/ca", root, "-sha384", "-addext", f"crlDistributionPoints=URI:{fetched}")
+            ca = certificate(f"{tmp}/ca", root, "-sha384", "-addext", f"crlDistributionPoints=URI:{url}root.der.crl")
             strong = ("-sha384", "-addext", "crlDistributionPoints=URI:http://127.0.0.1:1/ca.crl")  # (unreachable)
             issued, revoked = (certificate(f"{tmp}/{name}", ca, *strong, key=("rsa:3072",)) for name in ("issued", "revoked"))
-            from_ca = sign(exe, issued, "-h", "sha384", "-ac", f"{ca}.pem", "-ts", timestamp_server(self, tsa))
-            pathlib.Path(tmp, "appended.exe").write_bytes(pathlib.Path(signed).read_bytes() + b"tail")
-            corrupted = pe.signature(pathlib.Path(signed).read_bytes())[0]
-            corrupted = corrupted[:-40] + bytes([corrupted[-40] ^ 1]) + corrupted[-39:]  # a bit of its value changed
-            pathlib.Path(tmp, "corrupted.exe").write_bytes(pe.attach(built, corrupted))
-            another = sign(other, leaf)
-
-            def nothing_packed():  # beside the build, nor an exe in cpack's staging
-                self.assertEqual(glob.glob(f"{build}/timerhold-*"), [], "something was packed")
-                left = glob.glob(f"{build}/_CPack_Packages/**/*.*", recursive=True)
-                self.assertEqual([f for f in left if not f.endswith(".zip") or zipfile.ZipFile(f).namelist()], [])
+            from_ca = sign(exe, issued, "-h", "sha384", "-ac", f"{ca}.pem", "-ts", url + "tsa?sha256")
+            handed_crl = crl(ca, revoked)
 
             lapses = "{} has a signature without a timestamp: it lapses when its certificate expires\n".format
-            handed_crl = crl(ca, revoked)
             for handed, tsa_root, crls, said in [(stamped, f"{stranger}.pem", "", ""), (signed, "", "", lapses(signed)),
                                                  (from_ca, f"{stranger}.pem", handed_crl, ""), (ecdsa, "", "", lapses(ecdsa))]:
                 rebuild(tmp, f"-DSIGNED_EXE={handed}", f"-DSIGN_ROOT={root}.pem", f"-DSIGN_TSA_ROOT={tsa_root}",
                         f"-DSIGN_CRL={crls}")
                 zip, told = pack(build, f"{tmp}/signed")
-                packed = zipfile.ZipFile(zip).read("timerhold.exe")
-                self.assertEqual((packed == pathlib.Path(handed).read_bytes(), told), (True, said))
+                self.assertEqual((zipfile.ZipFile(zip).read("timerhold.exe") == read(handed), told), (True, said))
 
+            der = pe.signature(read(signed))[0]
+            ours, theirs = ("x86", "x64") if os.environ["PRESET"] == "windows-x86" else ("x64", "x86")
+            kinds = {"x86": b"PE\0\0\x4c\x01", "x64": b"PE\0\0\x64\x86"}  # (as the header says)
             unverified = f"has a signature that does not verify up to {root}.pem"
             weak = "is signed with SHA1, where SHA-256 or stronger is needed"
-            kind = {"windows-x86": ("x64", "x86"), "windows-x64": ("x86", "x64")}[os.environ["PRESET"]]
-            rows = [  # what is handed in, what cpack says of it
+            not_root = "cannot be judged: SIGN_ROOT ({}) is not a root certificate (self-signed, in PEM)"
+            rows = [  # what is handed in, what cpack says of it, more options
                 ("another program", another, "is not this build's timerhold.exe with a signature added"),
-                ("the other kind", sign(f"{tmp}/kind.exe", leaf), "is the {} timerhold.exe, not the {} one".format(*kind)),
+                ("the other kind", sign(write(f"{tmp}/kind.exe", built.replace(kinds[ours], kinds[theirs], 1)), leaf),
+                 f"is the {theirs} timerhold.exe, not the {ours} one"),
                 ("a signer outside the root", sign(exe, outsider),
                  "has a certificate that openssl refuses (CN = outsider: unable to get local issuer certificate)"),
-                ("a corrupted signature", f"{tmp}/corrupted.exe", unverified),
+                ("a corrupted signature", write(f"{tmp}/corrupted.exe", pe.attach(built, der[:-40] + bytes([der[-40] ^ 1]) + der[-39:])),
+                 unverified),  # (a bit of its value changed)
                 ("no signature", exe, "has no signature"),
                 ("SHA-1", sign(exe, leaf, "-h", "sha1"), weak),
                 ("SHA-1 nested under SHA-256", sign(signed, leaf, "-nest", "-h", "sha1"), weak),
                 ("a timestamp outside the roots", stamped, f"has a timestamp that does not verify up to {root}.pem"),
-                ("a SHA-1 timestamp", sign(exe, leaf, "-ts", timestamp_server(
-                    self, certificate(f"{tmp}/tsa1", root, usage="critical,timeStamping"), "sha1")),
+                ("a SHA-1 timestamp", sign(exe, leaf, "-ts", url + "tsa1?sha1"),
                  "has a timestamp signed with sha1, where SHA-256 or stronger is needed"),
                 ("an unfetchable CRL", from_ca, "has a certificate (CN = issued) whose CRL is not in SIGN_CRL "
                                                 "and cannot be fetched from http://127.0.0.1:1/ca.crl"),
@@ -241,85 +241,76 @@ class Release(Case):
                  "has a certificate that openssl refuses (CN = weak: EE certificate key too weak)"),
                 ("a leaf signed with SHA-1", sign(exe, certificate(f"{tmp}/sha1", root, "-sha1")),
                  "has a certificate that openssl refuses (CN = sha1: CA signature digest algorithm too weak)"),
-                ("bytes after the signature", f"{tmp}/appended.exe", "has 4 bytes after its signature"),
-                ("a root in DER", signed, f"cannot be judged: SIGN_ROOT ({root}.der) is not a root certificate (self-signed, in PEM)",
-                 f"-DSIGN_ROOT={root}.der"),  # (which openssl reads, but osslsigncode does not)
-                ("a leaf as the root", signed, f"cannot be judged: SIGN_ROOT ({leaf}.pem) is not a root certificate "
-                                               "(self-signed, in PEM)", f"-DSIGN_ROOT={leaf}.pem"),
+                ("bytes after the signature", write(f"{tmp}/appended.exe", read(signed) + b"tail"), "has 4 bytes after its signature"),
+                ("a root in DER", signed, not_root.format(f"{root}.der"),  # (which openssl reads, but osslsigncode does not)
+                 "-DSIGN_ROOT=" + write(f"{root}.der", ssl.PEM_cert_to_DER_cert(pathlib.Path(f"{root}.pem").read_text()))),
+                ("a leaf as the root", signed, not_root.format(f"{leaf}.pem"), f"-DSIGN_ROOT={leaf}.pem"),
                 ("a timestamp root missing", stamped, f"cannot be judged: SIGN_TSA_ROOT ({tmp}/none.pem) does not exist",
                  f"-DSIGN_TSA_ROOT={tmp}/none.pem"),
             ]
-            subprocess.run(["openssl", "x509", "-in", f"{root}.pem", "-outform", "DER", "-out", f"{root}.der"], check=True)
             for name, handed, said, *options in rows:
                 with self.subTest(name):
                     rebuild(tmp, f"-DSIGNED_EXE={handed}", f"-DSIGN_ROOT={root}.pem", "-DSIGN_TSA_ROOT=", "-DSIGN_CRL=", *options)
                     with self.assertRaises(subprocess.CalledProcessError) as refused:
                         pack(build, build)
                     self.assertEqual(refused.exception.stderr.splitlines()[0], f"{handed} {said}: nothing is packed")
-                    nothing_packed()
+                    self.nothing_packed(build)
 
             if os.environ["PRESET"] == "windows-x64":  # (the checker reads either kind alike)
-                self.check_releases(tmp, zip, pack(build, f"{tmp}/unsigned", *UNSIGNED)[0],
-                                    pe.signature(pathlib.Path(another).read_bytes())[0])
+                self.check_releases(tmp, zip, pack(build, f"{tmp}/unsigned", *UNSIGNED)[0], pe.signature(read(another))[0])
 
             pack(build, build, *UNSIGNED)  # for a refused configuration to clear away
             with self.assertRaises(subprocess.CalledProcessError) as refused:
                 rebuild(tmp, f'-DSIGNED_EXE={tmp}/"quoted".exe')
             self.assertIn("SIGNED_EXE holds a ';', '\"', '\\', '$' or line break: move or rename it",
                           " ".join(refused.exception.stderr.split()))  # (as CMake wraps it)
-            nothing_packed()
+            self.nothing_packed(build)
 
-    def check_releases(self, tmp, signed_zip, unsigned_zip, unrelated):
-        """release/check in a fresh copy of the source, which it builds, from another folder, with an
+    def nothing_packed(self, build):
+        """Nothing beside the build, nor an exe in cpack's staging."""
+        self.assertEqual(glob.glob(f"{build}/timerhold-*"), [], "something was packed")
+        left = glob.glob(f"{build}/_CPack_Packages/**/*.*", recursive=True)
+        self.assertEqual([f for f in left if not f.endswith(".zip") or zipfile.ZipFile(f).namelist()], [])
+
+    def check_releases(self, tmp, signed, unsigned, unrelated):
+        """release/check in a fresh copy of the source, which it builds, run in a download's folder, with an
         osslsigncode that must not be run."""
-        source = copy_source(f"{tmp}/fresh")
+        source, name = copy_source(f"{tmp}/fresh"), os.path.basename(signed)
         tree = sorted(pathlib.Path(source).rglob("*"))
-        trap = pathlib.Path(tmp, "trap", "osslsigncode")
-        trap.parent.mkdir()
-        trap.write_text(f"#!/bin/sh\ntouch '{tmp}/trapped'\nexit 1\n")
-        trap.chmod(0o755)
-        name = os.path.basename(signed_zip)
+        os.chmod(write(f"{tmp}/trap/osslsigncode", f"#!/bin/sh\ntouch '{tmp}/trapped'\nexit 1\n".encode()), 0o755)
+        p7s, sums = name.removesuffix(".zip") + ".exe.p7s", name + ".sha256"
+        download = {file: read(f"{os.path.dirname(signed)}/{file}") for file in (name, sums, p7s)}
+        exe = zipfile.ZipFile(signed).read("timerhold.exe")
 
-        def zipped(folder, member, data):  # the zip with one file replaced, and its checksum to match
-            with zipfile.ZipFile(f"{folder}/{name}") as old:
-                files = {n: old.read(n) for n in old.namelist()}
-            with zipfile.ZipFile(f"{folder}/{name}", "w") as new:
-                for n, content in files.items():
-                    new.writestr(n, data if n == member else content)
-            subprocess.run(f"sha256sum {name} > {name}.sha256", shell=True, cwd=folder, check=True)
+        def zipped(member, data):  # the signed zip with one file changed
+            with zipfile.ZipFile(signed) as old, zipfile.ZipFile(buffer := io.BytesIO(), "w") as new:
+                for file in old.namelist():
+                    new.writestr(file, data if file == member else old.read(file))
+            return buffer.getvalue()
 
-        signature = pathlib.Path(signed_zip.removesuffix(".zip") + ".exe.p7s").read_bytes()
-        p7s = name.removesuffix(".zip") + ".exe.p7s"
-        rows = [  # the release, what is done to it, the status, what release/check says after the zip's name
-            ("signed", signed_zip, None, 0, f" is this source's release, signed with {{}}/{p7s}"),
-            ("unsigned", unsigned_zip, None, 0, " is this source's release, unsigned"),
-            ("an exe that is none", signed_zip, lambda d: zipped(d, "timerhold.exe", b"MZ"), 1,
-             " holds no x86 or x64 timerhold.exe"),
-            ("a changed exe", signed_zip, lambda d: zipped(d, "timerhold.exe", zipfile.ZipFile(signed_zip).read(
-                "timerhold.exe").replace(b"Press any key", b"Press any kez")), 1, " holds a timerhold.exe that differs from this source's"),
-            ("a changed README.txt", unsigned_zip, lambda d: zipped(d, "README.txt", b"Run it as administrator.\r\n"), 1,
-             " holds a README.txt that differs from this source's"),
-            ("another exe's signature", signed_zip, lambda d: pathlib.Path(d, p7s).write_bytes(unrelated), 1,
-             f" holds a timerhold.exe not signed with {{}}/{p7s}"),
-            ("a .p7s that is not a signature", signed_zip, lambda d: pathlib.Path(d, p7s).write_bytes(signature[:-1]), 1,
-             f" has beside it {{}}/{p7s}, which is not a signature"),
-            ("an exe signed, no .p7s", signed_zip, lambda d: os.remove(f"{d}/{p7s}"), 1,
-             " holds a signed timerhold.exe, and no .exe.p7s lies beside it"),
-            ("a zip that does not match its checksum", unsigned_zip, lambda d: pathlib.Path(d, f"{name}.sha256").write_text(
-                "0" * 64 + f"  {name}\n"), 1, f" does not have the SHA-256 in {{}}/{name}.sha256"),
-            ("not a zip", unsigned_zip, lambda d: pathlib.Path(d, name).write_bytes(signature), 1,
-             " cannot be read as a zip: File is not a zip file"),
+        rows = [  # the download's files changed (None: gone), what release/check says after the zip's name
+            ("signed", {}, f"is this source's release, signed with {p7s}"),
+            ("unsigned", {name: read(unsigned), sums: read(unsigned + ".sha256"), p7s: None}, "is this source's release, unsigned"),
+            ("a changed exe", {name: zipped("timerhold.exe", exe.replace(b"Press any key", b"Press any kez")), sums: None},
+             "holds a timerhold.exe that differs from this source's"),
+            ("a changed README.txt", {name: zipped("README.txt", b"Run it as administrator.\r\n"), sums: None},
+             "holds a README.txt that differs from this source's"),
+            ("another exe's signature", {p7s: unrelated}, f"holds a timerhold.exe not signed with {p7s}"),
+            ("a .p7s that is not a signature", {p7s: download[p7s][:-1]}, f"has beside it {p7s}, which is not a signature"),
+            ("an exe signed, no .p7s", {p7s: None}, "holds a signed timerhold.exe, and no .exe.p7s lies beside it"),
+            ("a zip that does not match its checksum", {sums: b"0" * 64}, f"does not have the SHA-256 in {sums}"),
+            ("not a zip", {name: download[p7s]}, "cannot be read as a zip: File is not a zip file"),
         ]
-        for row, release, change, status, said in rows:
+        for row, changes, said in rows:
             with self.subTest(row):
                 folder = self.enterContext(tempfile.TemporaryDirectory())
-                for file in glob.glob(release + "*") + glob.glob(release.removesuffix(".zip") + ".exe.p7s"):
-                    shutil.copy(file, folder)
-                if change:
-                    change(folder)
-                done = subprocess.run([f"{source}/release/check", f"{folder}/{name}"], cwd=folder, capture_output=True,
-                                      text=True, env=dict(os.environ, PATH=f"{trap.parent}:{os.environ['PATH']}"))
-                self.assertEqual((done.returncode, done.stdout + done.stderr), (status, f"{folder}/{name}{said.format(folder)}\n"))
+                for file, data in {**download, **changes}.items():
+                    if data is not None:
+                        write(f"{folder}/{file}", data)
+                done = subprocess.run([f"{source}/release/check", name], cwd=folder, capture_output=True, text=True,
+                                      env=dict(os.environ, PATH=f"{tmp}/trap:{os.environ['PATH']}"))
+                status = 0 if said.startswith("is this source's release") else 1
+                self.assertEqual((done.returncode, done.stdout + done.stderr), (status, f"{name} {said}\n"))
         self.assertFalse(os.path.exists(f"{tmp}/trapped"), "osslsigncode was run")
         self.assertEqual([p for p in sorted(pathlib.Path(source).rglob("*")) if "build" not in p.parts], tree, "left in the tree")
 
