@@ -82,22 +82,21 @@ def authority(case, folder):
     """Serves, on 127.0.0.1 for the case, the files in `folder` (CRLs, as an authority publishes them) and, at
     TSA?DIGEST, RFC 3161 timestamps signed by TSA (in folder) with DIGEST; returns its URL. (osslsigncode 2.5
     timestamps through HTTP only.)"""
+    config = write(f"{folder}/tsa.cnf", f"[tsa]\ndefault_tsa = here\n[here]\nserial = {folder}/tsa.serial\n"
+                                        "default_policy = 1.2.3.4\ndigests = sha256, sha384\n".encode())
 
     class Authority(http.server.SimpleHTTPRequestHandler):
-        def log_message(self, *args):  # (quietly)
-            pass
+        log_message = lambda *args: None  # (quietly)
 
         def do_POST(self):
-            tsa, digest = os.path.join(folder, self.path[1:]).split("?")
-            pathlib.Path(f"{tsa}.cnf").write_text(f"[tsa]\ndefault_tsa = here\n[here]\nserial = {tsa}.serial\n"
-                                                  f"signer_digest = {digest}\ndefault_policy = 1.2.3.4\ndigests = sha256, sha384\n")
-            reply = subprocess.run(["openssl", "ts", "-reply", "-config", f"{tsa}.cnf", "-queryfile", "/dev/stdin", "-signer",
-                                    f"{tsa}.pem", "-inkey", f"{tsa}.key", "-out", "/dev/stdout"], capture_output=True, check=True,
-                                   input=self.rfile.read(int(self.headers["Content-Length"]))).stdout
+            tsa, digest = self.path[1:].split("?")
+            reply = subprocess.run(["openssl", "ts", "-reply", "-config", config, f"-{digest}", "-signer", f"{folder}/{tsa}.pem",
+                                    "-inkey", f"{folder}/{tsa}.key", "-queryfile", "/dev/stdin", "-out", "/dev/stdout"],
+                                   input=self.rfile.read(int(self.headers["Content-Length"])), capture_output=True, check=True)
             self.send_response(200)
             self.send_header("Content-Type", "application/timestamp-reply")
             self.end_headers()
-            self.wfile.write(reply)
+            self.wfile.write(reply.stdout)
 
     server = http.server.HTTPServer(("127.0.0.1", 0), functools.partial(Authority, directory=folder))
     threading.Thread(target=server.serve_forever, daemon=True).start()
