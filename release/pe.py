@@ -1,8 +1,9 @@
+#!/usr/bin/env python3
 # Where an exe keeps its Authenticode signature, and how one is attached: the
-# PE/COFF attribute certificate table, one WIN_CERTIFICATE long.
-import struct
-
-SIGNED_DATA = b"\x06\x09\x2a\x86\x48\x86\xf7\x0d\x01\x07\x02"  # the OID of PKCS#7 SignedData, in DER
+# PE/COFF attribute certificate table, one WIN_CERTIFICATE long. Run as
+#     pe.py EXE P7S
+# it attaches the signature in P7S to EXE, in place, as a release is packed.
+import pathlib, struct, sys
 
 
 def machine(exe):
@@ -24,23 +25,19 @@ def length(der):
     return 2 + size + int.from_bytes(der[2:2 + size] if size else der[1:2], "big")
 
 
-def is_signature(der):
-    """Whether der is one PKCS#7 SignedData and nothing more, as a .p7s holds it."""
-    return der[:1] == b"\x30" and length(der) == len(der) and der.find(SIGNED_DATA, 0, 20) in range(2, 7)
-
-
 def signature(exe):
     """exe's signature, and how many bytes follow its table; (None, 0) where it has none."""
     offset, size = struct.unpack_from("<II", exe, directory(exe)[1]) if machine(exe) else (0, 0)
     table = exe[offset + 8:offset + size]
-    return (table[:length(table)], len(exe) - offset - size) if size > 8 else (None, 0)
+    return (table[:length(table)], len(exe) - offset - size) if size > 8 and len(table) > 1 else (None, 0)
 
 
 def attach(exe, der):
-    """exe with the signature der attached, as signing tools attach it."""
+    """exe with the signature der attached, as signing tools attach it, in place of any it has."""
+    checksum, entry = directory(exe)
+    exe = exe[:int.from_bytes(exe[entry:entry + 4], "little") or len(exe)]
     exe = bytearray(exe + bytes(-len(exe) % 8))
     table = der + bytes(-len(der) % 8)
-    checksum, entry = directory(exe)
     struct.pack_into("<II", exe, entry, len(exe), 8 + len(table))
     exe += struct.pack("<IHH", 8 + len(table), 0x0200, 2) + table  # revision 2.0, PKCS_SIGNED_DATA
     total = sum(struct.unpack(f"<{len(exe) // 2}H", exe)) - sum(struct.unpack_from("<2H", exe, checksum))  # (its own field aside)
@@ -48,3 +45,8 @@ def attach(exe, der):
         total = (total & 0xFFFF) + (total >> 16)
     struct.pack_into("<I", exe, checksum, total + len(exe))
     return bytes(exe)
+
+
+if __name__ == "__main__":
+    exe, p7s = (pathlib.Path(path) for path in sys.argv[1:])
+    exe.write_bytes(attach(exe.read_bytes(), p7s.read_bytes()))
