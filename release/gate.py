@@ -20,6 +20,12 @@ def run(*command, input=b""):
     return subprocess.run(command, input=input, capture_output=True)
 
 
+def write(folder, name, data):
+    path = os.path.join(folder, name)
+    pathlib.Path(path).write_bytes(data)
+    return path
+
+
 def pem_blocks(kind, text):
     """The PEM blocks of a kind (CERTIFICATE, X509 CRL) in text, which may be openssl's output."""
     begin, end = f"-----BEGIN {kind}-----".encode(), f"-----END {kind}-----\n".encode()
@@ -30,13 +36,12 @@ def check_inputs(signed, root, tsa_root, crl_file):
     """The files named exist, the roots are roots (which verify by themselves, in PEM, as osslsigncode
     reads them), and SIGN_CRL holds PEM CRLs."""
     for name, path in [("SIGNED_EXE", signed), ("SIGN_ROOT", root), ("SIGN_TSA_ROOT", tsa_root), ("SIGN_CRL", crl_file)]:
+        judge = ["crl", "-noout", "-in"] if name == "SIGN_CRL" else ["verify", "-no_check_time", "-CAfile", path]
         if (path or name == "SIGN_ROOT") and not os.path.isfile(path):
             raise Refusal(f"cannot be judged: {name} ({path or 'not set'}) does not exist")
-    for name, path in [("SIGN_ROOT", root), ("SIGN_TSA_ROOT", tsa_root)]:
-        if run("openssl", "verify", "-no_check_time", "-CAfile", path, path).returncode:
-            raise Refusal(f"cannot be judged: {name} ({path}) is not a root certificate (self-signed, in PEM)")
-    if crl_file and run("openssl", "crl", "-noout", "-in", crl_file).returncode:
-        raise Refusal(f"cannot be judged: SIGN_CRL ({crl_file}) is not PEM CRLs")
+        if path and name != "SIGNED_EXE" and run("openssl", *judge, path).returncode:
+            kind = "PEM CRLs" if name == "SIGN_CRL" else "a root certificate (self-signed, in PEM)"
+            raise Refusal(f"cannot be judged: {name} ({path}) is not {kind}")
 
 
 def check_program(exe, built):
@@ -141,11 +146,9 @@ def judge(signed, built, root, tsa_root, crl_file):
     chains = certificates(der)
     crls, revocable = revocation_lists(chains, crl_file)
     with tempfile.TemporaryDirectory() as work:
-        files = {"root": root, "tsa_root": tsa_root, "roots": f"{work}/roots.pem", "chain": f"{work}/chain.pem",
-                 "crls": f"{work}/crls.pem"}
-        pathlib.Path(files["roots"]).write_bytes(pathlib.Path(root).read_bytes() + b"\n" + pathlib.Path(tsa_root).read_bytes())
-        pathlib.Path(files["chain"]).write_bytes(b"".join(chains[0]))
-        pathlib.Path(files["crls"]).write_bytes(crls)
+        roots = pathlib.Path(root).read_bytes() + b"\n" + pathlib.Path(tsa_root).read_bytes()
+        files = {"root": root, "tsa_root": tsa_root, "roots": write(work, "roots.pem", roots),
+                 "chain": write(work, "chain.pem", b"".join(chains[0])), "crls": write(work, "crls.pem", crls)}
         check_chain(chains[0], files, revocable[0])
         report = check_signatures(signed, files, revocable)
     if report.count("Timestamp Server Signature verification: ok") < report.count("\nSignature Index:"):

@@ -1,9 +1,10 @@
 # The release of a Windows build (`arch` names its kind): a zip of the exe,
-# the user's part of the README (everything before "# Building from source")
-# and the licence, as text files in Windows' own form: .txt, CRLF, and no
-# Markdown marks (headings' and code's) in the README.
+# the user's part of the README (everything before "# Building from source",
+# its file names with this version) and the licence, as text files in
+# Windows' own form: .txt, CRLF, and no Markdown marks (headings' and code's).
 file(READ README.md readme)
 string(REGEX REPLACE "\n# Building from source\n.*|`" "" readme "${readme}")
+string(REPLACE "-VERSION-" "-${PROJECT_VERSION}-" readme "${readme}")
 string(REGEX REPLACE "(^|\n)#+ " "\\1" readme "${readme}")
 file(CONFIGURE OUTPUT README.txt CONTENT "${readme}" @ONLY NEWLINE_STYLE CRLF)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS README.md)
