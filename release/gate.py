@@ -64,6 +64,8 @@ def certificates(der):
     for element, content_type in zip(listing, listing[1:]):  # "0:d=0  hl=4 l=1439 cons: SEQUENCE"
         if content_type.endswith(":pkcs7-signedData"):
             start, _, header, size = element.split("=", 3)
+            if "inf" in size:  # (a length left open, which DER does not allow)
+                raise Refusal("has a signature whose certificates openssl cannot read")
             start = int(start.split(":")[0])
             signed_data = der[start:start + int(header.split()[0]) + int(size.split()[0])]
             chains.append(pem_blocks("CERTIFICATE", run("openssl", "pkcs7", "-inform", "DER", "-print_certs",

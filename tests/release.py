@@ -190,23 +190,22 @@ class Signing(Case):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.tmp = tmp = cls.enterClassContext(tempfile.TemporaryDirectory())
-        cls.build = build = rebuild(tmp)
-        cls.exe, url = exe, url = os.path.join(build, "timerhold.exe"), authority(cls.addClassCleanup, tmp)
-        cls.root, stranger = root, stranger = certificate(f"{tmp}/root"), certificate(f"{tmp}/stranger")
-        cls.leaf, cls.outsider = leaf, _ = certificate(f"{tmp}/leaf", root), certificate(f"{tmp}/outsider", stranger)
+        tmp = cls.tmp = cls.enterClassContext(tempfile.TemporaryDirectory())
+        cls.build = rebuild(tmp)
+        cls.exe, cls.url = os.path.join(cls.build, "timerhold.exe"), authority(cls.addClassCleanup, tmp)
+        cls.root, stranger = certificate(f"{tmp}/root"), certificate(f"{tmp}/stranger")
+        cls.leaf, cls.outsider = certificate(f"{tmp}/leaf", cls.root), certificate(f"{tmp}/outsider", stranger)
         certificate(f"{tmp}/tsa", stranger, usage="critical,timeStamping")
-        certificate(f"{tmp}/tsa1", root, usage="critical,timeStamping")
-        cls.signed, cls.stamped = sign(exe, leaf), sign(exe, leaf, "-ts", url + "tsa?sha256")
-        cls.url = url
+        certificate(f"{tmp}/tsa1", cls.root, usage="critical,timeStamping")
+        cls.signed, cls.stamped = sign(cls.exe, cls.leaf), sign(cls.exe, cls.leaf, "-ts", cls.url + "tsa?sha256")
 
         # As an authority issues them: under an intermediate whose CRL is fetched, its own CRL (revoking one) handed in
-        subprocess.run(["openssl", "crl", "-in", crl(root), "-outform", "DER", "-out", f"{tmp}/root.der.crl"], check=True)
-        cls.ca = ca = certificate(f"{tmp}/ca", root, "-sha384", "-addext", f"crlDistributionPoints=URI:{url}root.der.crl")
+        subprocess.run(["openssl", "crl", "-in", crl(cls.root), "-outform", "DER", "-out", f"{tmp}/root.der.crl"], check=True)
+        cls.ca = certificate(f"{tmp}/ca", cls.root, "-sha384", "-addext", f"crlDistributionPoints=URI:{cls.url}root.der.crl")
         strong = ("-sha384", "-addext", "crlDistributionPoints=URI:http://127.0.0.1:1/ca.crl")  # (unreachable)
-        issued, cls.revoked = (certificate(f"{tmp}/{name}", ca, *strong, key=("rsa:3072",)) for name in ("issued", "revoked"))
-        cls.from_ca = sign(exe, issued, "-h", "sha384", "-ac", f"{ca}.pem", "-ts", url + "tsa?sha256")
-        cls.handed_crl = crl(ca, cls.revoked)
+        issued, cls.revoked = (certificate(f"{tmp}/{name}", cls.ca, *strong, key=("rsa:3072",)) for name in ("issued", "revoked"))
+        cls.from_ca = sign(cls.exe, issued, "-h", "sha384", "-ac", f"{cls.ca}.pem", "-ts", cls.url + "tsa?sha256")
+        cls.handed_crl = crl(cls.ca, cls.revoked)
 
     def pack_signed(self, handed, *options):
         rebuild(self.tmp, f"-DSIGNED_EXE={handed}", f"-DSIGN_ROOT={self.root}.pem", "-DSIGN_TSA_ROOT=", "-DSIGN_CRL=", *options)
@@ -234,8 +233,6 @@ class Signing(Case):
         unverified = f"has a signature that does not verify up to {root}.pem"
         weak = "is signed with SHA1, where SHA-256 or stronger is needed"
         not_root = "cannot be judged: SIGN_ROOT ({}) is not a root certificate (self-signed, in PEM)"
-        damaged = bytearray(read(self.signed))
-        damaged[damaged.rindex(b"leaf")] ^= 1  # (in the leaf certificate's subject)
         rows = [  # what is handed in, what cpack says of it, more options: first where the exe's kind matters
             ("another program", sign(write(f"{tmp}/other.exe", built.replace(b"Press any key", b"Press any kez")), leaf),
              "is not this build's timerhold.exe with a signature added"),
@@ -243,7 +240,8 @@ class Signing(Case):
              f"is the {theirs} timerhold.exe, not the {ours} one"),
             ("a corrupted signature", write(f"{tmp}/corrupted.exe", pe.attach(built, der[:-40] + bytes([der[-40] ^ 1]) + der[-39:])),
              unverified),  # (a bit of its value changed)
-            ("a certificate damaged after signing", write(f"{tmp}/damaged.exe", damaged), unverified),
+            ("a certificate damaged after signing",  # (its subject's name, in the signed exe)
+             write(f"{tmp}/damaged.exe", read(self.signed).replace(b"\x0c\x04leaf", b"\x0c\x04leag")), unverified),
             ("no signature", exe, "has no signature"),
             ("bytes after the signature", write(f"{tmp}/appended.exe", read(self.signed) + b"tail"), "has 4 bytes after its signature"),
         ] + ([  # then the certificates, judged alike in either kind
@@ -307,7 +305,6 @@ class Signing(Case):
         p7s, sums = name.removesuffix(".zip") + ".exe.p7s", name + ".sha256"
         download = {file: read(f"{os.path.dirname(signed)}/{file}") for file in (name, sums, p7s)}
         genuine = zipfile.ZipFile(signed)
-        exe = genuine.read("timerhold.exe")
 
         def zipped(first=(), changed=None):
             """The genuine files, some changed, after other entries (name, data)."""
@@ -323,7 +320,7 @@ class Signing(Case):
             ("signed", {}, f"is this source's release with the signature in {p7s} attached, which Windows, not this "
                            "check, judges: Get-AuthenticodeSignature .\\timerhold.exe | Format-List"),
             ("unsigned", {name: read(unsigned), sums: read(unsigned + ".sha256"), p7s: None}, "is this source's release, unsigned"),
-            ("a changed exe", {name: zipped(changed={"timerhold.exe": exe[::-1]}), sums: None},
+            ("a changed exe", {name: zipped(changed={"timerhold.exe": genuine.read("timerhold.exe")[::-1]}), sums: None},
              f"holds a timerhold.exe that differs from the one in {ours}"),
             ("a changed README.txt", {name: zipped(changed={"README.txt": b"Run it as administrator.\r\n"}), sums: None},
              f"holds a README.txt that differs from the one in {ours}"),
@@ -347,7 +344,7 @@ class Signing(Case):
             checks.append((row, said, subprocess.Popen([f"{source}/release/check", name], cwd=folder, text=True,
                                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                                        env=dict(os.environ, PATH=f"{tmp}/trap:{os.environ['PATH']}"))))
-            if len(checks) < len(rows):
+            if len(checks) < len(rows):  # (the last row's check and the two after it run at once)
                 checks[-1][2].wait()
         for row, said, check in checks:
             with self.subTest(row):
