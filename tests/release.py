@@ -2,7 +2,7 @@
 """The release's files: the exe as a user downloads it, its zip, the signed release. CTest
 names the preset (PRESET), the version (VERSION) and the source (SOURCE_DIR) in the environment."""
 
-import functools, glob, http.server, io, os, pathlib, re, shutil, ssl, subprocess, sys, tempfile, threading, unittest, zipfile
+import functools, glob, hashlib, http.server, io, json, os, pathlib, re, shutil, ssl, subprocess, sys, tempfile, threading, unittest, zipfile
 
 from common import Case
 
@@ -180,6 +180,37 @@ class Release(Case):
                                capture_output=True, text=True)
         self.assertEqual((check.returncode, check.stdout), (0, f"{os.path.basename(zip)}: OK\n"))
         self.assertFalse(os.path.exists(zip.removesuffix(".zip") + ".exe.p7s"))
+
+    def test_manifests(self):
+        """release/manifests gives each zip's address and hash, and this version, to winget and Scoop."""
+        into, version = self.enterContext(tempfile.TemporaryDirectory()), os.environ["VERSION"]
+        zips = [write(f"{into}/zips/timerhold-{version}-windows-{arch}.zip", arch.encode()) for arch in ("x86", "x64")]
+        base = f"https://github.com/owner/timerhold/releases/download/v{version}"
+        subprocess.run([f"{os.environ['SOURCE_DIR']}/release/manifests", base, *zips], cwd=into, check=True)
+        scoop, installer = json.loads(read(f"{into}/timerhold.json")), read(f"{into}/timerhold.timerhold.installer.yaml").decode()
+        for arch, bits in ("x86", "32bit"), ("x64", "64bit"):
+            url, digest = f"{base}/timerhold-{version}-windows-{arch}.zip", hashlib.sha256(arch.encode()).hexdigest()
+            self.assertEqual(scoop["architecture"][bits], {"url": url, "hash": digest})
+            self.assertIn(f'- Architecture: {arch}\n    InstallerUrl: "{url}"\n    InstallerSha256: "{digest.upper()}"\n', installer)
+        for name in "yaml", "installer.yaml", "locale.en-US.yaml":
+            self.assertIn(f'\nPackageVersion: "{version}"\n', read(f"{into}/timerhold.timerhold.{name}").decode())
+        self.assertEqual((scoop["version"], scoop["checkver"]), (version, {"github": "https://github.com/owner/timerhold"}))
+
+
+class Proof(Case):
+    """What Wine runs of the proof on Windows: the zip's files, the prompt from NUL and pipes, and the planted
+    winmm.dll loaded beside the control (Wine ignores DependentLoadFlags, so not the exe's refusal of it)."""
+    windows = True
+
+    def test_proof(self):
+        import proof
+        into = self.enterContext(tempfile.TemporaryDirectory())
+        exe = proof.extract(pack(os.path.dirname(self.exe), into, *UNSIGNED)[0], into)
+        proof.prompts(exe, self.command[:1])
+        fixtures = os.path.join(os.path.dirname(self.exe), "tests")
+        loaded = proof.planted(exe, fixtures, self.command[:1], dict(os.environ, WINEDLLOVERRIDES="winmm=n"))
+        self.assertEqual((proof.failures, loaded[1]), ([], True))
+
 
 class Signing(Case):
     """cpack packs this build signed as Windows trusts it, under the roots named, only if its signature
