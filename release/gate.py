@@ -51,7 +51,7 @@ def check_program(exe, built):
         raise Refusal(f"has {after} bytes after its signature" if der else "has no signature")
     if pe.machine(exe) != pe.machine(built):
         raise Refusal(f"is the {pe.machine(exe)} timerhold.exe, not the {pe.machine(built)} one")
-    if pe.attach(exe, der) != pe.attach(built, der):  # (which differ in their checksums where a signature was damaged)
+    if pe.attach(exe, der) != pe.attach(built, der):  # (each with its checksum made anew, which damage leaves stale)
         raise Refusal("is not this build's timerhold.exe with a signature added")
     return der
 
