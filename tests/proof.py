@@ -74,11 +74,12 @@ def energy_report():
     return requests[0].split("Requested Period")[1].split()[0] if requests else None
 
 
-def planted(exe, fixtures, runner=(), environment=None):
-    """Whether a winmm.dll beside the exe, and beside the control, is loaded."""
+def planted(exe, fixtures, work, runner=(), environment=None):
+    """Whether a winmm.dll beside the exe, and beside the control, is loaded: each copied with it into work."""
     loaded = []
-    for program in exe, os.path.join(fixtures, "timerhold-control.exe"):
-        folder = tempfile.mkdtemp()
+    for name, program in ("exe", exe), ("control", os.path.join(fixtures, "timerhold-control.exe")):
+        folder = os.path.join(work, name)
+        os.makedirs(folder)
         shutil.copy(os.path.join(fixtures, "planted", "winmm.dll"), folder)
         subprocess.run([*runner, shutil.copy(program, folder)], stdin=subprocess.DEVNULL, capture_output=True,
                        env=environment, timeout=60)
@@ -113,10 +114,11 @@ def main():
     registry = line(REGISTRY)
     figures["GlobalTimerResolutionRequests"] = registry.split()[-1] if "REG_DWORD" in registry else "absent"
     hashes(zip)
-    exe = extract(zip, tempfile.mkdtemp())
+    work = tempfile.mkdtemp()
+    exe = extract(zip, work)
     prompts(exe)
     hold(exe)
-    figures["planted winmm.dll loaded (timerhold, control)"] = loaded = planted(exe, fixtures)
+    figures["planted winmm.dll loaded (timerhold, control)"] = loaded = planted(exe, fixtures, work)
     expect(loaded == [False, True], f"a planted winmm.dll loaded: {loaded} (timerhold, its control)")
     figures["failures"] = failures
     with open("figures.json", "w") as file:

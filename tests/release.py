@@ -208,7 +208,7 @@ class Proof(Case):
         exe = proof.extract(pack(os.path.dirname(self.exe), into, *UNSIGNED)[0], into)
         proof.prompts(exe, self.command[:1])
         fixtures = os.path.join(os.path.dirname(self.exe), "tests")
-        loaded = proof.planted(exe, fixtures, self.command[:1], dict(os.environ, WINEDLLOVERRIDES="winmm=n"))
+        loaded = proof.planted(exe, fixtures, into, self.command[:1], dict(os.environ, WINEDLLOVERRIDES="winmm=n"))
         self.assertEqual((proof.failures, loaded[1]), ([], True))
 
 
@@ -229,6 +229,8 @@ class Signing(Case):
         certificate(f"{tmp}/tsa", stranger, usage="critical,timeStamping")
         certificate(f"{tmp}/tsa1", cls.root, usage="critical,timeStamping")
         cls.signed, cls.stamped = sign(cls.exe, cls.leaf), sign(cls.exe, cls.leaf, "-ts", cls.url + "tsa?sha256")
+        other = write(f"{tmp}/other.exe", read(cls.exe).replace(b"Press any key", b"Press any kez"))
+        cls.another = sign(other, cls.leaf)  # (another program, signed)
 
         # As an authority issues them: under an intermediate whose CRL is fetched, its own CRL (revoking one) handed in
         subprocess.run(["openssl", "crl", "-in", crl(cls.root), "-outform", "DER", "-out", f"{tmp}/root.der.crl"], check=True)
@@ -265,8 +267,7 @@ class Signing(Case):
         weak = "is signed with SHA1, where SHA-256 or stronger is needed"
         not_root = "cannot be judged: SIGN_ROOT ({}) is not a root certificate (self-signed, in PEM)"
         rows = [  # what is handed in, what cpack says of it, more options: first where the exe's kind matters
-            ("another program", sign(write(f"{tmp}/other.exe", built.replace(b"Press any key", b"Press any kez")), leaf),
-             "is not this build's timerhold.exe with a signature added"),
+            ("another program", self.another, "is not this build's timerhold.exe with a signature added"),
             ("the other kind", sign(write(f"{tmp}/kind.exe", built.replace(kinds[ours], kinds[theirs], 1)), leaf),
              f"is the {theirs} timerhold.exe, not the {ours} one"),
             ("a corrupted signature", write(f"{tmp}/corrupted.exe", pe.attach(built, der[:-40] + bytes([der[-40] ^ 1]) + der[-39:])),
@@ -328,8 +329,7 @@ class Signing(Case):
         tmp = self.tmp
         signed, _ = self.pack_signed(self.signed)
         unsigned = pack(self.build, f"{tmp}/unsigned", *UNSIGNED)[0]
-        other = write(f"{tmp}/other.exe", read(self.exe).replace(b"Press any key", b"Press any kez"))
-        unrelated = pe.signature(read(sign(other, self.leaf)))[0]
+        unrelated = pe.signature(read(self.another))[0]
         source, name = copy_source(f"{tmp}/fresh"), os.path.basename(signed)
         tree = sorted(pathlib.Path(source).rglob("*"))
         os.chmod(write(f"{tmp}/trap/osslsigncode", f"#!/bin/sh\ntouch '{tmp}/trapped'\nexit 1\n".encode()), 0o755)
