@@ -124,6 +124,7 @@ def main():
         sys.exit(f"{signed} {refusal}: its signature is not written")
     if report.count("Timestamp Server Signature verification: ok") < report.count("\nSignature Index:"):
         print(f"{signed} has a signature without a timestamp: it lapses when its certificate expires", file=sys.stderr)
+    os.makedirs(os.path.dirname(os.path.abspath(p7s)), exist_ok=True)  # (release/signatures/, say)
     pathlib.Path(p7s).write_bytes(der)
 
 
