@@ -114,12 +114,13 @@ def main():
     if len(sys.argv) != 7:
         sys.exit("usage: release/gate.py SIGNED_EXE BUILT_EXE SIGN_ROOT SIGN_TSA_ROOT SIGN_CRL P7S")
     signed, built, root, tsa_root, crl_file, p7s = sys.argv[1:]
+    tsa_root = tsa_root or root
     try:
-        check_inputs(signed, built, root, tsa_root or root, crl_file)
+        check_inputs(signed, built, root, tsa_root, crl_file)
         der = check_program(pathlib.Path(signed).read_bytes(), pathlib.Path(built).read_bytes())
         with tempfile.TemporaryDirectory() as work:
             crls = check_chain(der, root, crl_file, work)
-            report = check_signatures(signed, root, tsa_root or root, crls)
+            report = check_signatures(signed, root, tsa_root, crls)
     except Refusal as refusal:
         sys.exit(f"{signed} {refusal}: its signature is not written")
     if report.count("Timestamp Server Signature verification: ok") < report.count("\nSignature Index:"):
