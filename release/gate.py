@@ -110,6 +110,15 @@ def check_signatures(signed, root, tsa_root, crls):
     return report
 
 
+def write(p7s, der):
+    """Writes the signature to P7S, making its folder (release/signatures/, say)."""
+    try:
+        os.makedirs(os.path.dirname(os.path.abspath(p7s)), exist_ok=True)
+        pathlib.Path(p7s).write_bytes(der)
+    except OSError as error:
+        raise Refusal(f"passes, but P7S ({p7s}) cannot be written ({error.strerror})")
+
+
 def main():
     if len(sys.argv) != 7:
         sys.exit("usage: release/gate.py SIGNED_EXE BUILT_EXE SIGN_ROOT SIGN_TSA_ROOT SIGN_CRL P7S")
@@ -121,12 +130,11 @@ def main():
         with tempfile.TemporaryDirectory() as work:
             crls = check_chain(der, root, crl_file, work)
             report = check_signatures(signed, root, tsa_root, crls)
+        write(p7s, der)
     except Refusal as refusal:
         sys.exit(f"{signed} {refusal}: its signature is not written")
     if report.count("Timestamp Server Signature verification: ok") < report.count("\nSignature Index:"):
         print(f"{signed} has a signature without a timestamp: it lapses when its certificate expires", file=sys.stderr)
-    os.makedirs(os.path.dirname(os.path.abspath(p7s)), exist_ok=True)  # (release/signatures/, say)
-    pathlib.Path(p7s).write_bytes(der)
 
 
 if __name__ == "__main__":

@@ -242,10 +242,10 @@ class Signing(Case):
 
     def pack_signed(self, handed, *options):
         """The release packed with the signature the gate writes for `handed`, and what the gate said."""
-        named = {"SIGN_ROOT": f"{self.root}.pem", "SIGN_TSA_ROOT": "", "SIGN_CRL": ""}
+        named = {"SIGN_ROOT": f"{self.root}.pem", "SIGN_TSA_ROOT": "", "SIGN_CRL": "", "P7S": self.p7s}
         named.update(option.split("=", 1) for option in options)
         pathlib.Path(self.p7s).unlink(missing_ok=True)
-        told = step([GATE, handed, self.exe, *named.values(), self.p7s], self.tmp)
+        told = step([GATE, handed, self.exe, *named.values()], self.tmp)
         return pack(self.build, f"{self.tmp}/signed", "-D", f"CPACK_SIGNATURE={self.p7s}")[0], told
 
     def test_packed(self):
@@ -303,6 +303,7 @@ class Signing(Case):
             ("a leaf as the root", self.signed, not_root.format(f"{leaf}.pem"), f"SIGN_ROOT={leaf}.pem"),
             ("a timestamp root missing", self.stamped, f"cannot be judged: SIGN_TSA_ROOT ({tmp}/none.pem) does not exist",
              f"SIGN_TSA_ROOT={tmp}/none.pem"),
+            ("a P7S that is a folder", self.signed, f"passes, but P7S ({tmp}) cannot be written (Is a directory)", f"P7S={tmp}"),
         ] if os.environ["PRESET"] == "windows-x64" else [])
         for name, handed, said, *options in rows:
             with self.subTest(name):
