@@ -27,6 +27,8 @@ def check_inputs(signed, built, root, tsa_root, crl_file):
                        ("SIGN_CRL", crl_file)]:
         if (path or name != "SIGN_CRL") and not os.path.isfile(path):
             raise Refusal(f"cannot be judged: {name} ({path or 'not set'}) does not exist")
+        if path and not os.access(path, os.R_OK):
+            raise Refusal(f"cannot be judged: {name} ({path}) cannot be read")
         if name.endswith("ROOT") and run("openssl", "verify", "-no_check_time", "-CAfile", path, path).returncode:
             raise Refusal(f"cannot be judged: {name} ({path}) is not a root certificate (self-signed, in PEM)")
     if crl_file and run("openssl", "crl", "-noout", "-in", crl_file).returncode:
