@@ -2,16 +2,18 @@
 # The proof on Windows: a release zip met as the README has a Windows user meet it, its lines run as written.
 #     python proof.py ZIP FIXTURES
 # FIXTURES holds the tests' timerhold-control.exe (timerhold without its load configuration) and
-# planted/winmm.dll (which leaves a file "loaded" beside itself). It writes what it measured to figures.json
-# and the job's summary, and exits 1 wherever Windows does what the README says it does not. The suite runs
-# what Wine can run of it: the zip's files, the prompt, the planted DLL's control.
-import ctypes, json, os, platform, shutil, subprocess, sys, tempfile, time, zipfile
+# planted/winmm.dll (which leaves a file "loaded" beside itself). It writes what it measured, and each failure
+# in a line, to figures.json and the job's summary whatever fails, and exits 1 wherever Windows does what the
+# README says it does not. The suite runs what Wine can run of it: the zip's files, the prompt, the planted
+# DLL's control, the report's reading.
+import base64, ctypes, html.parser, json, os, platform, shutil, subprocess, sys, tempfile, time, zipfile
 
 PROMPT = b"Press any key to restore normal timer frequency.\r\n"
 REGISTRY = r'reg query "HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\kernel" /v GlobalTimerResolutionRequests'
 SLEEPS = "$t = Measure-Command { 1..100 | % { [Threading.Thread]::Sleep(1) } }; $t.TotalMilliseconds / 100"
 ENERGY = r'powercfg /energy /duration 5 /output "%PUBLIC%\energy-report.html"'
 failures, figures = [], {}
+THROTTLING_ANSWERED = 22621  # the first Windows 11 build known to answer the throttling query; 22000 refuses it
 
 
 def expect(condition, failure):
@@ -19,10 +21,33 @@ def expect(condition, failure):
         failures.append(failure)
 
 
-def line(command, powershell=False, folder=None):
-    """What a README line prints, run as written in a Command Prompt or PowerShell."""
-    shell = ["powershell", "-NoProfile", "-Command"] if powershell else ["cmd", "/c"]
-    return subprocess.run([*shell, command], capture_output=True, text=True, cwd=folder).stdout.strip()
+def line(command, powershell=False, folder=None, timeout=120):
+    """What a README line prints, and its exit status (None where it timed out), typed as written into a
+    Command Prompt or PowerShell: cmd is handed `cmd /c "LINE"` and strips the outer quotes; PowerShell is
+    handed the line encoded, so that no quote of it is escaped on the way."""
+    if powershell:
+        encoded = base64.b64encode(command.encode("utf-16-le")).decode()
+        command, shell = f"powershell -NoProfile -NonInteractive -EncodedCommand {encoded}", False
+    else:
+        shell = True
+    try:
+        done = subprocess.run(command, shell=shell, capture_output=True, text=True, errors="replace", cwd=folder,
+                              timeout=timeout)
+    except subprocess.TimeoutExpired as expired:
+        return f"(timed out after {timeout} s) {expired.stdout or ''}".strip(), None
+    return (done.stdout + done.stderr).strip(), done.returncode
+
+
+def succeeds(command, powershell=False, folder=None, timeout=120):
+    """What a line that must succeed prints; where it fails, a failure that quotes it."""
+    said, status = line(command, powershell, folder, timeout)
+    expect(status == 0, f"`{command}` exited {status}: {said}")
+    return said
+
+
+def registry():
+    said, status = line(REGISTRY)
+    figures["GlobalTimerResolutionRequests"] = said.split()[-1] if status == 0 else f"absent ({said})"
 
 
 def hashes(zip):
@@ -30,10 +55,11 @@ def hashes(zip):
     folder, name = os.path.split(zip)
     with open(zip + ".sha256") as sums:
         published = sums.read().split()[0]
-    certutil = line(f"certutil -hashfile {name} SHA256", folder=folder).splitlines()[1].replace(" ", "")
-    get_filehash = [word for word in line(f"Get-FileHash {name}", True, folder).split() if len(word) == 64]
-    expect([certutil, *get_filehash] == [published, published.upper()], f"certutil {certutil}, Get-FileHash {get_filehash}, "
-                                                                       f".sha256 {published}")
+    certutil = [word.replace(" ", "") for word in succeeds(f"certutil -hashfile {name} SHA256", folder=folder).splitlines()
+                if len(word.replace(" ", "")) == 64]
+    get_filehash = [word for word in succeeds(f"Get-FileHash {name}", True, folder).split() if len(word) == 64]
+    expect([*certutil, *get_filehash] == [published, published.upper()], f"certutil {certutil}, Get-FileHash "
+                                                                          f"{get_filehash}, .sha256 {published}")
 
 
 def extract(zip, folder):
@@ -58,20 +84,65 @@ def resolution():
 
 
 def throttling(process):
-    """The power throttling state Windows keeps for the process (version, ControlMask, StateMask), if it says."""
-    state, handle = (ctypes.c_ulong * 3)(), ctypes.windll.kernel32.OpenProcess(0x1000, False, process.pid)
-    return list(state) if ctypes.windll.kernel32.GetProcessInformation(ctypes.c_void_p(handle), 4, state, 12) else None
+    """The power throttling state Windows keeps for the process, as [Version, ControlMask, StateMask], asked for
+    as Microsoft's example asks (Version 1); or why Windows did not answer."""
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    kernel32.OpenProcess.restype = ctypes.c_void_p
+    handle = ctypes.c_void_p(kernel32.OpenProcess(0x1000, False, process.pid))  # PROCESS_QUERY_LIMITED_INFORMATION
+    state = (ctypes.c_ulong * 3)(1, 0, 0)
+    answered = kernel32.GetProcessInformation(handle, 4, state, 12)  # ProcessPowerThrottling
+    error = ctypes.get_last_error()
+    kernel32.CloseHandle(handle)
+    return list(state) if answered else f"no answer (error {error})"
+
+
+class Cells(html.parser.HTMLParser):
+    """The texts of an HTML page, each cell's (or other element's) on its own."""
+
+    def __init__(self, page):
+        super().__init__()
+        self.texts = []
+        self.feed(page)
+
+    def handle_data(self, data):
+        if data.strip():
+            self.texts.append(" ".join(data.split()))
+
+
+def requested_period(page):
+    """The Requested Period of timerhold.exe's own Outstanding Timer Request in powercfg's report, as text: that
+    of the entry whose Requesting Process Path ends in \timerhold.exe, read up to the next entry or section (the
+    Timer Request Stack, which repeats periods and paths, among them). None where it has no such entry."""
+    entries, entry, label = [], None, None
+    for text in Cells(page).texts:
+        if "Outstanding Timer Request" in text:
+            entry, label = {}, None
+            entries.append(entry)
+        elif "Platform Timer Resolution" in text or "Timer Request Stack" in text:
+            entry = None
+        elif entry is not None and text in ("Requested Period", "Requesting Process Path"):
+            label = text
+        elif entry is not None and label:
+            entry.setdefault(label, text)
+            label = None
+    for entry in entries:
+        if entry.get("Requesting Process Path", "").lower().endswith("\\timerhold.exe"):
+            return entry.get("Requested Period")
+    return None
 
 
 def energy_report():
-    """The Requested Period of timerhold.exe's Outstanding Timer Request in powercfg's report, as text."""
-    line(ENERGY)
-    with open(os.path.join(os.environ["PUBLIC"], "energy-report.html"), "rb") as report:
-        html = report.read()
-    html = html.decode("utf-16" if html[:2] == b"\xff\xfe" else "utf-8", errors="replace")
-    text = " ".join(part.split(">", 1)[-1] for part in html.split("<"))  # (the tags left out)
-    requests = [request for request in text.split("Outstanding Timer Request")[1:] if "timerhold.exe" in request]
-    return requests[0].split("Requested Period")[1].split()[0] if requests else None
+    """The period powercfg's report gives timerhold's request, or None, with a failure that quotes powercfg."""
+    path = os.path.join(os.environ["PUBLIC"], "energy-report.html")
+    if os.path.exists(path):
+        os.remove(path)  # (an earlier run's)
+    said, status = line(ENERGY, timeout=180)
+    if not os.path.exists(path):
+        expect(False, f"powercfg wrote no report (status {status}): {said}")
+        return None
+    with open(path, "rb") as report:
+        page = report.read()
+    return requested_period(page.decode("utf-16" if page[:2] == b"\xff\xfe" else "utf-8", errors="replace"))
 
 
 def planted(exe, fixtures, work, runner=(), environment=None):
@@ -88,43 +159,76 @@ def planted(exe, fixtures, work, runner=(), environment=None):
 
 
 def hold(exe):
-    """The figures while timerhold waits and after it ends."""
+    """The figures while timerhold waits (each taken only while it still does) and after it ends."""
     figures["resolution before"] = before = resolution()
-    figures["sleep before"] = line(SLEEPS, powershell=True)
+    figures["sleep before"] = succeeds(SLEEPS, powershell=True)
     waiting = subprocess.Popen([exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
-    time.sleep(2)
-    figures["resolution while waiting"] = during = resolution()
-    if before <= 10000:
-        figures["note"] = "the timer was at 1 ms or finer before timerhold started: its request cannot be told apart"
-    expect(before <= 10000 or during <= 10000, f"the resolution while timerhold waits is {during}, coarser than 1 ms")
-    figures["throttling state"] = state = throttling(waiting)
-    expect(state in (None, [1, 4, 0]), f"the throttling state is {state}, not [1, 4, 0]")
-    figures["sleep while waiting"] = line(SLEEPS, powershell=True)
-    figures["requested period"] = period = energy_report()
-    expect(period == "10000", f"powercfg's report gives timerhold.exe the requested period {period}")
-    waiting.communicate(b"\r\n")
+    try:
+        time.sleep(2)
+
+        def still_waiting(what):
+            expect(waiting.poll() is None, f"timerhold ended (status {waiting.returncode}) before {what} was measured")
+
+        figures["resolution while waiting"] = during = resolution()
+        still_waiting("the resolution")
+        if before <= 10000:
+            figures["note"] = "the timer was at 1 ms or finer before timerhold started: its request cannot be told apart"
+        expect(before <= 10000 or during <= 10000, f"the resolution while timerhold waits is {during}, coarser than 1 ms")
+        figures["throttling state"] = state = throttling(waiting)
+        still_waiting("the throttling state")
+        build = sys.getwindowsversion().build
+        expect(state == [1, 4, 0] or (build < THROTTLING_ANSWERED and isinstance(state, str)),
+               f"the throttling state on build {build} is {state}, not [1, 4, 0]")
+        figures["sleep while waiting"] = succeeds(SLEEPS, powershell=True)
+        still_waiting("the sleeps")
+        figures["requested period"] = period = energy_report()
+        still_waiting("powercfg's report")
+        expect(period == "10000", f"powercfg's report gives timerhold.exe the requested period {period}")
+        waiting.communicate(b"\r\n", timeout=60)
+    finally:
+        if waiting.poll() is None:
+            waiting.kill()
+            expect(False, "timerhold did not end when Enter was pressed")
     time.sleep(2)
     figures["resolution after"] = after = resolution()
     expect(after == before, f"the resolution after timerhold ended is {after}, not {before} as before")
 
 
-def main():
-    zip, fixtures = (os.path.abspath(path) for path in sys.argv[1:])
-    figures["Windows"] = f"{platform.platform()} {platform.machine()}, {os.path.basename(zip)}"
-    registry = line(REGISTRY)
-    figures["GlobalTimerResolutionRequests"] = registry.split()[-1] if "REG_DWORD" in registry else "absent"
-    hashes(zip)
-    work = tempfile.mkdtemp()
-    exe = extract(zip, work)
-    prompts(exe)
-    hold(exe)
+def attempt(step, *arguments):
+    """A step of the proof: whatever stops it is a failure, said in a line."""
+    try:
+        return step(*arguments)
+    except Exception as error:  # (the proof reports every step; a traceback would lose the figures)
+        failures.append(f"{step.__name__}: {type(error).__name__}: {error}")
+
+
+def planted_dll(exe, fixtures, work):
     figures["planted winmm.dll loaded (timerhold, control)"] = loaded = planted(exe, fixtures, work)
     expect(loaded == [False, True], f"a planted winmm.dll loaded: {loaded} (timerhold, its control)")
+
+
+def report():
     figures["failures"] = failures
     with open("figures.json", "w") as file:
         json.dump(figures, file, indent=2)
     with open(os.environ.get("GITHUB_STEP_SUMMARY", os.devnull), "a") as summary:
         summary.write("| | |\n|---|---|\n" + "".join(f"| {name} | {value} |\n" for name, value in figures.items()))
+
+
+def main():
+    zip, fixtures = (os.path.abspath(path) for path in sys.argv[1:])
+    figures["Windows"] = f"{platform.platform()} {platform.machine()}, {os.path.basename(zip)}"
+    work = tempfile.mkdtemp()
+    try:
+        attempt(registry)
+        attempt(hashes, zip)
+        exe = attempt(extract, zip, work)
+        if exe:
+            attempt(prompts, exe)
+            attempt(hold, exe)
+            attempt(planted_dll, exe, fixtures, work)
+    finally:
+        report()
     sys.exit(1 if failures else 0)
 
 

@@ -209,6 +209,11 @@ class Proof(Case):
         fixtures = os.path.join(os.path.dirname(self.exe), "tests")
         loaded = proof.planted(exe, fixtures, into, self.command[:1], dict(os.environ, WINEDLLOVERRIDES="winmm=n"))
         self.assertEqual((proof.failures, loaded[1]), ([], True))
+        request = "<tr><td>Platform Timer Resolution:{}</td></tr><tr><td>Requested Period</td><td>{}</td></tr>" \
+                  "<tr><td>Requesting Process Path</td><td>\\Device\\HarddiskVolume2\\{}</td></tr>".format
+        other, ours = request("Outstanding Timer Request", 5000, "game.exe"), request("Outstanding Timer Request", 10000, "timerhold.exe")
+        stack = request("Timer Request Stack", 5000, "timerhold.exe") + request("Timer Request Stack", 5000, "game.exe")
+        self.assertEqual([proof.requested_period(other + ours + stack), proof.requested_period(other + stack)], ["10000", None])
 
 
 class Signing(Case):
