@@ -19,17 +19,26 @@ def directory(exe):
     return optional + 64, optional + (112 if exe[optional:optional + 2] == b"\x0b\x02" else 96) + 4 * 8  # PE32+ or PE32
 
 
-def length(der):
-    """The length of the DER element that der begins with."""
-    size = der[1] & 0x7F if der[1:2] >= b"\x80" else 0
-    return 2 + size + int.from_bytes(der[2:2 + size] if size else der[1:2], "big")
+def elements(der):
+    """The DER elements der holds, one after another, as (tag, the whole element, its contents); ValueError where
+    one is cut short."""
+    at = 0
+    while at < len(der):
+        count = der[at + 1] & 0x7F if der[at + 1:at + 2] >= b"\x80" else 0  # (a long form's bytes of length)
+        start = at + 2 + count
+        end = start + (int.from_bytes(der[at + 2:start], "big") if count else der[at + 1] if start <= len(der) else 0)
+        if end > len(der) or start > len(der):
+            raise ValueError("a DER element cut short")
+        yield der[at], der[at:end], der[start:end]
+        at = end
 
 
 def signature(exe):
-    """exe's signature, and how many bytes follow its table; (None, 0) where it has none."""
+    """exe's signature, and how many bytes follow its table; (None, 0) where it has none. ValueError where the
+    signature is cut short."""
     offset, size = struct.unpack_from("<II", exe, directory(exe)[1]) if machine(exe) else (0, 0)
     table = exe[offset + 8:offset + size]
-    return (table[:length(table)], len(exe) - offset - size) if size > 8 and len(table) > 1 else (None, 0)
+    return (next(elements(table))[1], len(exe) - offset - size) if size > 8 and len(table) > 1 else (None, 0)
 
 
 def attach(exe, der):

@@ -10,6 +10,7 @@ sys.path.insert(0, os.path.join(os.environ["SOURCE_DIR"], "release"))
 import pe  # (to take a signature out of an exe, and attach one)
 
 GATE = os.path.join(os.environ["SOURCE_DIR"], "release", "gate.py")
+FIFO = "a FIFO"
 
 
 def step(command, cwd):
@@ -257,11 +258,14 @@ class Signing(Case):
         tmp, exe, root, leaf = self.tmp, self.exe, self.root, self.leaf
         ecdsa = sign(exe, certificate(f"{tmp}/ecdsa", root, key=("ec", "-pkeyopt", "ec_paramgen_curve:P-256")))
         large = sign(exe, leaf, "-ac", certificate(f"{tmp}/large", root, "-addext", "nsComment=" + "x" * 70000) + ".pem")
+        extra = certificate(f"{tmp}/extra", None, "-addext", "crlDistributionPoints=URI:file:///dev/zero")  # (outside the chain)
+        extra = sign(exe, leaf, "-ac", f"{extra}.pem")
         lapses = "{} has a signature without a timestamp: it lapses when its certificate expires\n".format
         for handed, options, said in [(self.stamped, [f"SIGN_TSA_ROOT={tmp}/stranger.pem"], ""),
                                       (self.signed, [], lapses(self.signed)),
                                       (self.from_ca, [f"SIGN_TSA_ROOT={tmp}/stranger.pem", f"SIGN_CRL={self.handed_crl}"], ""),
-                                      (ecdsa, [], lapses(ecdsa)), (large, [], lapses(large))]:  # (large: over 64 KiB)
+                                      (ecdsa, [], lapses(ecdsa)), (large, [], lapses(large)),  # (large: over 64 KiB)
+                                      (extra, [], lapses(extra))]:
             with self.subTest(handed):
                 zip, told = self.pack_signed(handed, *options)
                 self.assertEqual(zipfile.ZipFile(zip).read("timerhold.exe"), read(handed))
@@ -275,6 +279,8 @@ class Signing(Case):
         unverified = f"has a signature that does not verify up to {root}.pem"
         weak = "is signed with SHA1, where SHA-256 or stronger is needed"
         not_root = "cannot be judged: SIGN_ROOT ({}) is not a root certificate (self-signed, in PEM)"
+        rsa1024, sha1 = certificate(f"{tmp}/weak", root, key=("rsa:1024",)), certificate(f"{tmp}/sha1", root, "-sha1")
+        os.makedirs(f"{tmp}/folder.exe", exist_ok=True)
         rows = [  # what is handed in, what cpack says of it, more options: first where the exe's kind matters
             ("another program", self.another, "is not this build's timerhold.exe with a signature added"),
             ("the other kind", sign(write(f"{tmp}/kind.exe", built.replace(kinds[ours], kinds[theirs], 1)), leaf),
@@ -284,7 +290,9 @@ class Signing(Case):
             ("a certificate damaged after signing",  # (its subject's name, in the signed exe)
              write(f"{tmp}/damaged.exe", read(self.signed).replace(b"\x0c\x04leaf", b"\x0c\x04leag")), unverified),
             ("no signature", exe, "has no signature"),
-            ("bytes after the signature", write(f"{tmp}/appended.exe", read(self.signed) + b"tail"), "has 4 bytes after its signature"),
+            ("bytes after the signature", write(f"{tmp}/\x1b[2Kappended.exe", read(self.signed) + b"tail"),
+             "has 4 bytes after its signature"),
+            ("cut short", write(f"{tmp}/cut.exe", read(self.signed)[:-500]), "has a signature cut short, which does not verify"),
         ] + ([  # then the certificates, judged alike in either kind
             ("a signer outside the root", sign(exe, self.outsider),
              "has a certificate that openssl refuses (CN = outsider: unable to get local issuer certificate)"),
@@ -297,24 +305,31 @@ class Signing(Case):
                                                  "and cannot be fetched from http://127.0.0.1:1/ca.crl"),
             ("a revoked leaf", sign(exe, self.revoked, "-ac", f"{self.ca}.pem"),
              "has a certificate that openssl refuses (CN = revoked: certificate revoked)", f"SIGN_CRL={self.handed_crl}"),
-            ("a weak leaf key", sign(exe, certificate(f"{tmp}/weak", root, key=("rsa:1024",))),
+            ("a nested revoked leaf", sign(self.signed, self.revoked, "-nest", "-ac", f"{self.ca}.pem"),
+             "has a certificate that openssl refuses (CN = revoked: certificate revoked)", f"SIGN_CRL={self.handed_crl}"),
+            ("a weak leaf key", sign(exe, rsa1024), "has a certificate that openssl refuses (CN = weak: EE certificate key too weak)"),
+            ("a nested weak leaf key", sign(self.signed, rsa1024, "-nest"),
              "has a certificate that openssl refuses (CN = weak: EE certificate key too weak)"),
-            ("a leaf signed with SHA-1", sign(exe, certificate(f"{tmp}/sha1", root, "-sha1")),
+            ("a leaf signed with SHA-1", sign(exe, sha1),
+             "has a certificate that openssl refuses (CN = sha1: CA signature digest algorithm too weak)"),
+            ("a nested leaf signed with SHA-1", sign(self.signed, sha1, "-nest"),
              "has a certificate that openssl refuses (CN = sha1: CA signature digest algorithm too weak)"),
             ("a signature of 15 bytes", write(f"{tmp}/empty.exe", pe.attach(built, bytes.fromhex("300d06092a864886f70d010702a000"))),
-             "has a signature whose certificates openssl cannot read"),
+             unverified),
             ("a root in DER", self.signed, not_root.format(f"{root}.der"),  # (which openssl reads, but osslsigncode does not)
              "SIGN_ROOT=" + write(f"{root}.der", ssl.PEM_cert_to_DER_cert(pathlib.Path(f"{root}.pem").read_text()))),
             ("a leaf as the root", self.signed, not_root.format(f"{leaf}.pem"), f"SIGN_ROOT={leaf}.pem"),
             ("a timestamp root missing", self.stamped, f"cannot be judged: SIGN_TSA_ROOT ({tmp}/none.pem) does not exist",
              f"SIGN_TSA_ROOT={tmp}/none.pem"),
             ("a P7S that is a folder", self.signed, f"passes, but P7S ({tmp}) cannot be written (Is a directory)", f"P7S={tmp}"),
+            ("a folder", f"{tmp}/folder.exe", f"cannot be judged: SIGNED_EXE ({tmp}/folder.exe) is not a file"),
         ] if os.environ["PRESET"] == "windows-x64" else [])
         for name, handed, said, *options in rows:
             with self.subTest(name):
                 with self.assertRaises(subprocess.CalledProcessError) as refused:
                     self.pack_signed(handed, *options)
-                self.assertEqual(refused.exception.stderr.splitlines()[0], f"{handed} {said}: its signature is not written")
+                self.assertEqual(refused.exception.stderr.splitlines()[0],
+                                 f"{handed} {said}: its signature is not written".encode("unicode_escape").decode())
                 self.assertFalse(os.path.exists(self.p7s), "a signature was written")
 
     def test_checked(self):
@@ -343,6 +358,8 @@ class Signing(Case):
             return buffer.getvalue()
 
         ours = f"this source's release with {p7s} attached"
+        building = dict(os.environ, PATH=f"{tmp}/trap:{os.environ['PATH']}", CXXFLAGS="-fstack-protector-strong",
+                        LDFLAGS="-Wl,--image-base=0x140001000", CMAKE_INSTALL_MODE="ABS_SYMLINK")  # (none reach the build)
         rows = [  # the download's files changed (None: gone), what release/check says after the zip's name
             ("signed", {}, f"is this source's release with the signature in {p7s} attached, which Windows, not this "
                            "check, judges: Get-AuthenticodeSignature .\\timerhold.exe | Format-List"),
@@ -360,23 +377,35 @@ class Signing(Case):
             ("another exe's signature", {p7s: unrelated}, f"holds a timerhold.exe that differs from the one in {ours}"),
             ("an exe signed, no .p7s", {p7s: None}, "holds a timerhold.exe that differs from the one in this source's release"),
             ("a zip that does not match its checksum", {sums: b"0" * 64}, f"does not have the SHA-256 in {sums}"),
-            ("a .p7s too large", {p7s: bytes(2 << 20)}, f"cannot be checked: {p7s} is larger than a release's files (1 MiB)"),
+            ("a .p7s too large", {p7s: bytes(2 << 20)}, f"cannot be checked here: {p7s} is larger than a release's files (1 MiB)"),
+            ("a .p7s that is a FIFO held open", {p7s: FIFO}, f"cannot be checked here: {p7s} is not a file"),
         ]
         checks = []
         for row, changes, said in rows + rows[:2]:  # (the genuine ones twice, the second time at once)
             folder = self.enterContext(tempfile.TemporaryDirectory())
             for file, data in {**download, **changes}.items():
-                if data is not None:
+                if data is FIFO:  # (with a writer that holds it open)
+                    os.mkfifo(f"{folder}/{file}")
+                    self.addCleanup(os.close, os.open(f"{folder}/{file}", os.O_RDWR))
+                elif data is not None:
                     write(f"{folder}/{file}", data)
             checks.append((row, said, subprocess.Popen([f"{source}/release/check", name], cwd=folder, text=True,
-                                                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                                       env=dict(os.environ, PATH=f"{tmp}/trap:{os.environ['PATH']}"))))
+                                                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=building)))
             if len(checks) < len(rows):  # (the last row's check and the two after it run at once)
                 checks[-1][2].wait()
+            if len(checks) == 1 and checks[0][2].returncode == 2 and os.environ.get("CI") != "true":
+                self.skipTest(checks[0][2].stdout.read())  # (another toolchain, say, outside CI)
         for row, said, check in checks:
             with self.subTest(row):
-                status = 0 if said.startswith("is this source's release") else 1
+                status = 0 if said.startswith("is this source's release") else 2 if said.startswith("cannot") else 1
                 self.assertEqual((check.wait(), check.stdout.read()), (status, f"{name} {said}\n"))
+        toolchain = pathlib.Path(source, "release", "toolchain")
+        cmake = toolchain.read_text().split("\ncmake=")[1].split()[0]
+        toolchain.write_text(toolchain.read_text().replace(f"\ncmake={cmake}", f"\ncmake=0{cmake}"))  # (another toolchain)
+        check = subprocess.run([f"{source}/release/check", name], cwd=folder, capture_output=True, text=True)
+        self.assertEqual((check.returncode, check.stderr), (2, f"{name} cannot be checked here: this host has cmake {cmake}, "
+                         f"release/toolchain 0{cmake}: a Debian 12 with release/toolchain's versions can check it "
+                         "(a debian:12 container, or a chroot)\n"))
         self.assertFalse(os.path.exists(f"{tmp}/trapped"), "osslsigncode was run")
         self.assertEqual([p for p in sorted(pathlib.Path(source).rglob("*")) if "build" not in p.parts], tree, "left in the tree")
 
