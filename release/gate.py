@@ -191,6 +191,8 @@ def main():
         write(p7s, der)
     except Refusal as refusal:
         sys.exit(escape(f"{signed} {refusal}: its signature is not written"))
+    except OSError as error:  # (a full or unwritable temporary folder, say)
+        sys.exit(escape(f"{signed} cannot be judged here ({error.strerror}): its signature is not written"))
     if report.count("Timestamp Server Signature verification: ok") < report.count("\nSignature Index:"):
         print(escape(f"{signed} has a signature without a timestamp: it lapses when its certificate expires"), file=sys.stderr)
 
