@@ -162,6 +162,11 @@ def planted(exe, fixtures, work, runner=(), environment=None):
     return loaded
 
 
+def still_waiting(process, what):
+    """A measurement counts only if timerhold still waited once it was taken."""
+    expect(process.poll() is None, f"timerhold ended (status {process.returncode}) before {what} was measured")
+
+
 def hold(exe):
     """The figures while timerhold waits (each taken only while it still does) and after it ends."""
     figures["resolution before"] = before = resolution()
@@ -169,30 +174,25 @@ def hold(exe):
     waiting = subprocess.Popen([exe], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     try:
         time.sleep(2)
-
-        def still_waiting(what):
-            expect(waiting.poll() is None, f"timerhold ended (status {waiting.returncode}) before {what} was measured")
-
         figures["resolution while waiting"] = during = resolution()
-        still_waiting("the resolution")
+        still_waiting(waiting, "the resolution")
         if before <= ONE_MS:
             figures["note"] = "the timer was at 1 ms or finer before timerhold started: its request cannot be told apart"
         expect(before <= ONE_MS or during <= ONE_MS, f"the resolution while timerhold waits is {during}, coarser than 1 ms")
         figures["throttling state"] = state = throttling(waiting)
-        still_waiting("the throttling state")
+        still_waiting(waiting, "the throttling state")
         build = sys.getwindowsversion().build
         expect(state == [1, 4, 0] or (build < THROTTLING_ANSWERED and isinstance(state, str)),
                f"the throttling state on build {build} is {state}, not [1, 4, 0]")
         figures["sleep while waiting"] = succeeds(SLEEPS, powershell=True)
-        still_waiting("the sleeps")
+        still_waiting(waiting, "the sleeps")
         figures["requested period"] = period = energy_report()
-        still_waiting("powercfg's report")
+        still_waiting(waiting, "powercfg's report")
         expect(period == "10000", f"powercfg's report gives timerhold.exe the requested period {period}")
         waiting.communicate(b"\r\n", timeout=60)
-    finally:
+    finally:  # (where a step failed, or Enter did not end it)
         if waiting.poll() is None:
             waiting.kill()
-            expect(False, "timerhold did not end when Enter was pressed")
     time.sleep(2)
     figures["resolution after"] = after = resolution()
     expect(after == before, f"the resolution after timerhold ended is {after}, not {before} as before")
