@@ -7,7 +7,7 @@
 # signature's and each nested one's) as Windows would, and osslsigncode
 # verifies its signatures and timestamps up to the roots. Otherwise it says
 # why in one line and exits 1.
-import http.client, os, pathlib, ssl, subprocess, sys, tempfile, urllib.request
+import http.client, os, pathlib, signal, ssl, subprocess, sys, tempfile, urllib.request
 
 sys.dont_write_bytecode = True  # (it leaves nothing in the source tree)
 import pe
@@ -54,7 +54,7 @@ def check_program(exe, built):
         der, after = True, -1
     if not der or after:
         raise Refusal("has no signature" if not der else f"has {after} bytes after its signature" if after > 0 else
-                      "has a signature cut short, which does not verify")
+                      "has a signature cut short or not in DER, which does not verify")
     if pe.machine(exe) != pe.machine(built):
         raise Refusal(f"is the {pe.machine(exe)} timerhold.exe, not the {pe.machine(built)} one")
     if pe.attach(exe, der) != pe.attach(built, der):  # (each with its checksum made anew, which damage leaves stale)
@@ -62,23 +62,40 @@ def check_program(exe, built):
     return der
 
 
+class Redirect(urllib.request.HTTPRedirectHandler):
+    """Follows a redirect to HTTP or HTTPS only."""
+
+    def redirect_request(self, request, reply, code, message, headers, url):
+        if not url.startswith(("http://", "https://")):
+            raise ValueError(f"a redirect to {url}")
+        return super().redirect_request(request, reply, code, message, headers, url)
+
+
+def too_long(signal_number, frame):
+    raise TimeoutError("a CRL's fetching took over 30 s")
+
+
 def fetch(urls):
     """The CRLs published at urls over HTTP or HTTPS (in DER, as a certificate's are), in PEM; none of those that
-    cannot be had, in 30 s and 1 MiB each."""
+    cannot be had in 30 s and 1 MiB each."""
+    signal.signal(signal.SIGALRM, too_long)
     crls = b""
     for url in (url for url in urls if url.startswith(("http://", "https://"))):
         try:
-            with urllib.request.urlopen(url, timeout=30) as reply:
+            signal.alarm(30)
+            with urllib.request.build_opener(Redirect).open(url, timeout=30) as reply:
                 crl = reply.read(LIMIT + 1)
             crls += run("openssl", "crl", "-inform", "DER", input=crl).stdout if len(crl) <= LIMIT else b""
         except (OSError, ValueError, http.client.HTTPException):
             pass
+        finally:
+            signal.alarm(0)
     return crls
 
 
-def signatures(der):
-    """Each signature in the PKCS #7 der, the primary and those nested in it, as (the certificates it carries, its
-    signer's issuer and serial number), in DER."""
+def signatures(der, nested=False):
+    """Each signature in the PKCS #7 der, the primary and those nested in it (in it alone, as Authenticode nests
+    them), as (the certificates it carries, its signer's issuer and serial number), in DER."""
     (_, _, content), = pe.elements(der)  # ContentInfo: signedData, [0] SignedData
     _, (_, _, explicit) = pe.elements(content)
     (_, _, signed_data), = pe.elements(explicit)
@@ -90,23 +107,26 @@ def signatures(der):
         for tag, _, attributes in fields:  # the unsigned ones, [1]
             for _, _, attribute in pe.elements(attributes) if tag == 0xA1 else ():
                 (_, kind, _), (_, _, values) = pe.elements(attribute)
-                for _, nested, _ in pe.elements(values) if kind == NESTED else ():
-                    yield from signatures(nested)
+                for _, inner, _ in pe.elements(values) if kind == NESTED else ():
+                    if nested:
+                        raise ValueError("a signature nested in a nested one")
+                    yield from signatures(inner, nested=True)
 
 
 def chain(certificates, signer):
-    """The signer's certificate, found by its issuer and serial number, and those of certificates that issue it in
-    turn, by name, as far as they go."""
+    """The signer's certificate (the one of certificates with its serial number, which has its issuer too) and those
+    that issue it in turn, by name, up to ten."""
     fields = {}  # each certificate's serial number, signature algorithm, issuer, validity and subject
     for certificate in certificates:
         (_, _, body), = pe.elements(certificate)
-        fields[certificate] = [whole for tag, whole, _ in pe.elements(next(pe.elements(body))[2]) if tag != 0xA0][:5]
-    links = [certificate for certificate, (serial, _, issuer, *_) in fields.items() if issuer + serial == signer][:1]
-    while links and (issuer := next((certificate for certificate, named in fields.items()
-                                     if named[4] == fields[links[-1]][2] and certificate not in links), None)):
+        fields[certificate] = [whole for tag, whole, _ in pe.elements(list(pe.elements(body))[0][2]) if tag != 0xA0][:5]
+    issuer, serial = (whole for _, whole, _ in pe.elements(signer))
+    links = [certificate for certificate, named in fields.items() if named[0] == serial]
+    if len(links) != 1 or fields[links[0]][2] != issuer:  # (one alone: openssl, which matches names loosely, takes it)
+        raise ValueError("no one certificate of its signer")
+    while len(links) < 10 and (issuer := next((certificate for certificate, named in fields.items()
+                                               if named[4] == fields[links[-1]][2] and certificate not in links), None)):
         links.append(issuer)
-    if not links:
-        raise ValueError("no certificate of its signer")
     return links
 
 

@@ -21,21 +21,22 @@ def directory(exe):
 
 def elements(der):
     """The DER elements der holds, one after another, as (tag, the whole element, its contents); ValueError where
-    one is cut short."""
+    one is cut short or not in DER's one form (its length indefinite, or longer than need be; its tag long)."""
     at = 0
     while at < len(der):
-        count = der[at + 1] & 0x7F if der[at + 1:at + 2] >= b"\x80" else 0  # (a long form's bytes of length)
-        start = at + 2 + count
-        end = start + (int.from_bytes(der[at + 2:start], "big") if count else der[at + 1] if start <= len(der) else 0)
-        if end > len(der) or start > len(der):
-            raise ValueError("a DER element cut short")
-        yield der[at], der[at:end], der[start:end]
+        tag, first = der[at], der[at + 1] if at + 1 < len(der) else 0x80
+        count = first & 0x7F if first & 0x80 else 0  # (a long form's bytes of length)
+        size = int.from_bytes(der[at + 2:at + 2 + count], "big") if count else first
+        end = at + 2 + count + size
+        if end > len(der) or tag & 0x1F == 0x1F or first == 0x80 or count and (size < 0x80 or der[at + 2] == 0):
+            raise ValueError("an element cut short, or not in DER")
+        yield tag, der[at:end], der[end - size:end]
         at = end
 
 
 def signature(exe):
     """exe's signature, and how many bytes follow its table; (None, 0) where it has none. ValueError where the
-    signature is cut short."""
+    signature is cut short or not in DER."""
     offset, size = struct.unpack_from("<II", exe, directory(exe)[1]) if machine(exe) else (0, 0)
     table = exe[offset + 8:offset + size]
     return (next(elements(table))[1], len(exe) - offset - size) if size > 8 and len(table) > 1 else (None, 0)

@@ -292,7 +292,7 @@ class Signing(Case):
             ("no signature", exe, "has no signature"),
             ("bytes after the signature", write(f"{tmp}/\x1b[2Kappended.exe", read(self.signed) + b"tail"),
              "has 4 bytes after its signature"),
-            ("cut short", write(f"{tmp}/cut.exe", read(self.signed)[:-500]), "has a signature cut short, which does not verify"),
+            ("cut short", write(f"{tmp}/cut.exe", read(self.signed)[:-500]), "has a signature cut short or not in DER, which does not verify"),
         ] + ([  # then the certificates, judged alike in either kind
             ("a signer outside the root", sign(exe, self.outsider),
              "has a certificate that openssl refuses (CN = outsider: unable to get local issuer certificate)"),
