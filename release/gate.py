@@ -133,8 +133,8 @@ def chain(certificates, signer):
 def check_chains(der, root, crl_file, work):
     """openssl judges each certificate of each signer's chain, as Windows would: at its security level 2, a key of
     112-bit strength or more (RSA from 2048 bits) and a signature digested with SHA-224 or stronger (but for a root's
-    own); and, where it names CRLs, not revoked in its issuer's, from SIGN_CRL or else fetched. The other certificates a signature carries are not judged.
-    Returns the file of those CRLs, where any certificate names some."""
+    own); and, where it names CRLs, not revoked in its issuer's, from SIGN_CRL or else fetched. The other
+    certificates a signature carries are not judged. Returns the file of those CRLs, where any certificate names some."""
     try:
         chains = [chain(certificates, signer) for certificates, signer in signatures(der)]
     except (ValueError, IndexError):
