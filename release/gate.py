@@ -124,9 +124,9 @@ def chain(certificates, signer):
     links = [certificate for certificate, named in fields.items() if named[0] == serial]
     if len(links) != 1 or fields[links[0]][2] != issuer:  # (one alone: openssl, which matches names loosely, takes it)
         raise ValueError("no one certificate of its signer")
-    while len(links) < 10 and (issuer := next((certificate for certificate, named in fields.items()
-                                               if named[4] == fields[links[-1]][2] and certificate not in links), None)):
-        links.append(issuer)
+    while len(links) < 10 and (above := next((certificate for certificate, named in fields.items()
+                                              if named[4] == fields[links[-1]][2] and certificate not in links), None)):
+        links.append(above)
     return links
 
 
