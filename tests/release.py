@@ -400,8 +400,9 @@ class Signing(Case):
                 status = 0 if said.startswith("is this source's release") else 2 if said.startswith("cannot") else 1
                 self.assertEqual((check.wait(), check.stdout.read()), (status, f"{name} {said}\n"))
         toolchain = pathlib.Path(source, "release", "toolchain")
-        cmake = toolchain.read_text().split("\ncmake=")[1].split()[0]
-        toolchain.write_text(toolchain.read_text().replace(f"\ncmake={cmake}", f"\ncmake=0{cmake}"))  # (another toolchain)
+        pinned = toolchain.read_text()
+        cmake = pinned.split("\ncmake=")[1].split()[0]
+        toolchain.write_text(pinned.replace(f"\ncmake={cmake}", f"\ncmake=0{cmake}"))  # (another toolchain)
         check = subprocess.run([f"{source}/release/check", name], cwd=folder, capture_output=True, text=True)
         self.assertEqual((check.returncode, check.stderr), (2, f"{name} cannot be checked here: this host has cmake {cmake}, "
                          f"release/toolchain 0{cmake}: a Debian 12 with release/toolchain's versions can check it "
