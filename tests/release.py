@@ -2,7 +2,7 @@
 """The release's files: the exe as a user downloads it, its zip, the signed release. CTest
 names the preset (PRESET), the version (VERSION) and the source (SOURCE_DIR) in the environment."""
 
-import functools, glob, hashlib, http.server, io, json, os, pathlib, re, shutil, ssl, subprocess, sys, tempfile, threading, unittest, zipfile
+import functools, glob, hashlib, http.server, io, json, os, pathlib, re, shutil, signal, ssl, subprocess, sys, tempfile, threading, unittest, zipfile
 
 from common import Case
 
@@ -333,19 +333,22 @@ class Signing(Case):
                 self.assertFalse(os.path.exists(self.p7s), "a signature was written")
 
     def test_checked(self):
-        """release/check in a fresh copy of the source, run in a download's folder, with an osslsigncode that must
-        not be run. (It reads either kind alike.)"""
+        """release/check in a fresh copy of the source whose record is this host's, run in a download's folder, with
+        an osslsigncode that must not be run. (It reads either kind alike.)"""
         if os.environ["PRESET"] != "windows-x64":
             self.skipTest("release/check reads either kind alike")
         tmp = self.tmp
         signed, _ = self.pack_signed(self.signed)
         unsigned = pack(self.build, f"{tmp}/unsigned")[0]
-        unrelated = pe.signature(read(self.another))[0]
         source, name = copy_source(f"{tmp}/fresh"), os.path.basename(signed)
+        subprocess.run("release/record > release/toolchain", shell=True, cwd=source, check=True)
         tree = sorted(pathlib.Path(source).rglob("*"))
         os.chmod(write(f"{tmp}/trap/osslsigncode", f"#!/bin/sh\ntouch '{tmp}/trapped'\nexit 1\n".encode()), 0o755)
-        p7s, sums = name.removesuffix(".zip") + ".exe.p7s", name + ".sha256"
-        download = {file: read(f"{os.path.dirname(signed)}/{file}") for file in (name, sums, p7s)}
+        write(f"{tmp}/trap/subprocess.py", b"raise SystemExit('the caller\\'s PYTHONPATH reached it')")
+        os.makedirs(f"{tmp}/bin", exist_ok=True)
+        os.symlink(f"{source}/release/check", f"{tmp}/bin/check")
+        sums, x86 = name + ".sha256", name.replace("-x64.zip", "-x86.zip")
+        download = {file: read(f"{os.path.dirname(signed)}/{file}") for file in (name, sums)}
         genuine = zipfile.ZipFile(signed)
 
         def zipped(first=(), changed=None):
@@ -357,31 +360,38 @@ class Signing(Case):
                     new.writestr(file, (changed or {}).get(file) or genuine.read(file))
             return buffer.getvalue()
 
-        ours = f"this source's release with {p7s} attached"
+        ours, found = "this source's x64 release with that signature attached", (
+            "is this source's x64 release with the signature its timerhold.exe carries, which Windows, not this check, "
+            "judges: Get-AuthenticodeSignature .\\timerhold.exe | Format-List")
+        other = {name: zipped(changed={"timerhold.exe": read(self.another)}), sums: None}  # (a release of other source)
         building = dict(os.environ, PATH=f"{tmp}/trap:{os.environ['PATH']}", CXXFLAGS="-fstack-protector-strong",
                         LDFLAGS="-Wl,--image-base=0x140001000", CMAKE_INSTALL_MODE="ABS_SYMLINK")  # (none reach the build)
-        rows = [  # the download's files changed (None: gone), what release/check says after the zip's name
-            ("signed", {}, f"is this source's release with the signature in {p7s} attached, which Windows, not this "
-                           "check, judges: Get-AuthenticodeSignature .\\timerhold.exe | Format-List"),
-            ("unsigned", {name: read(unsigned), sums: read(unsigned + ".sha256"), p7s: None}, "is this source's release, unsigned"),
-            ("a changed exe", {name: zipped(changed={"timerhold.exe": genuine.read("timerhold.exe")[::-1]}), sums: None},
-             f"holds a timerhold.exe that differs from the one in {ours}"),
+        rows = [  # the download's files changed (None: gone), what release/check says after the zip's name, how it is run
+            ("signed, without its .exe.p7s", {}, found),
+            ("unsigned", {name: read(unsigned), sums: read(unsigned + ".sha256")}, "is this source's x64 release, unsigned"),
+            ("another program", other, f"holds a timerhold.exe that differs from the one in {ours}"),
             ("a changed README.txt", {name: zipped(changed={"README.txt": b"Run it as administrator.\r\n"}), sums: None},
              f"holds a README.txt that differs from the one in {ours}"),
             ("a second timerhold.exe first", {name: zipped([("timerhold.exe", b"MZ")]), sums: None},
-             f"is not {ours}: its bytes differ, and it is no plain zip"),
+             "is not this source's x64 release: its bytes differ, and it is no plain zip"),
             ("the release appended to another zip", {name: zipped([("winmm.dll", b"MZ")]) + download[name], sums: None},
-             f"is not {ours}: its bytes differ, and it is no plain zip"),
+             "is not this source's x64 release: its bytes differ, and it is no plain zip"),
             ("a name that moves the cursor", {name: zipped([("\x1b[2K\rZ is this source's release\x1b[8m", b"")]), sums: None},
              f"holds a \\x1b[2K\\rZ is this source's release\\x1b[8m, which {ours} does not"),
-            ("another exe's signature", {p7s: unrelated}, f"holds a timerhold.exe that differs from the one in {ours}"),
-            ("an exe signed, no .p7s", {p7s: None}, "holds a timerhold.exe that differs from the one in this source's release"),
+            ("bytes after the signature", {name: zipped(changed={"timerhold.exe": read(self.signed) + b"tail"}), sums: None},
+             f"holds a timerhold.exe that differs from the one in {ours}"),
             ("a zip that does not match its checksum", {sums: b"0" * 64}, f"does not have the SHA-256 in {sums}"),
-            ("a .p7s too large", {p7s: bytes(2 << 20)}, f"cannot be checked here: {p7s} is larger than a release's files (1 MiB)"),
-            ("a .p7s that is a FIFO held open", {p7s: FIFO}, f"cannot be checked here: {p7s} is not a file"),
+            ("a .sha256 that is a FIFO held open", {sums: FIFO}, f"cannot be checked here: {sums} is not a file"),
+            ("the x64 release under an x86 name", {x86: download[name], name: None, sums: None}, found, {"name": x86}),
+            ("through a symlink, with the caller's PYTHONPATH and PYTHONHOME", {}, found,
+             {"check": f"{tmp}/bin/check", "PYTHONPATH": f"{tmp}/trap", "PYTHONHOME": "/nonexistent"}),
+            ("a TMPDIR holding ;", {}, f"cannot be checked here: TMPDIR ({tmp}/a;b) holds one of ; [ ], which CMake "
+                                       "cannot take in a path", {"TMPDIR": f"{tmp}/a;b"}),
+            ("output closed", {}, "", {"check": "sh", "arguments": ["-c", 'exec "$0" "$@" >&-', f"{source}/release/check"]}),
         ]
         checks = []
-        for row, changes, said in rows + rows[:2]:  # (the genuine ones twice, the second time at once)
+        for row, changes, said, *how in rows + rows[:2]:  # (the genuine ones twice, the second time at once)
+            how = how[0] if how else {}
             folder = self.enterContext(tempfile.TemporaryDirectory())
             for file, data in {**download, **changes}.items():
                 if data is FIFO:  # (with a writer that holds it open)
@@ -389,24 +399,36 @@ class Signing(Case):
                     self.addCleanup(os.close, os.open(f"{folder}/{file}", os.O_RDWR))
                 elif data is not None:
                     write(f"{folder}/{file}", data)
-            checks.append((row, said, subprocess.Popen([f"{source}/release/check", name], cwd=folder, text=True,
-                                                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=building)))
+            os.makedirs(how.get("TMPDIR", tmp), exist_ok=True)
+            command = [how.pop("check", f"{source}/release/check"), *how.pop("arguments", []), how.get("name", name)]
+            status = 0 if said.startswith("is this source's") else 2 if said.startswith("cannot") or not said else 1
+            checks.append((row, status, f"{how.pop('name', name)} {said}\n" if said else "", subprocess.Popen(
+                command, cwd=folder, text=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env={**building, **how})))
             if len(checks) < len(rows):  # (the last row's check and the two after it run at once)
-                checks[-1][2].wait()
-            if len(checks) == 1 and checks[0][2].returncode == 2 and os.environ.get("CI") != "true":
-                self.skipTest(checks[0][2].stdout.read())  # (another toolchain, say, outside CI)
-        for row, said, check in checks:
+                checks[-1][3].wait()
+        for row, status, said, check in checks:
             with self.subTest(row):
-                status = 0 if said.startswith("is this source's release") else 2 if said.startswith("cannot") else 1
-                self.assertEqual((check.wait(), check.stdout.read()), (status, f"{name} {said}\n"))
+                self.assertEqual((check.wait(), check.stdout.read()), (status, said))
         toolchain = pathlib.Path(source, "release", "toolchain")
-        pinned = toolchain.read_text()
-        cmake = pinned.split("\ncmake=")[1].split()[0]
-        toolchain.write_text(pinned.replace(f"\ncmake={cmake}", f"\ncmake=0{cmake}"))  # (another toolchain)
-        check = subprocess.run([f"{source}/release/check", name], cwd=folder, capture_output=True, text=True)
-        self.assertEqual((check.returncode, check.stderr), (2, f"{name} cannot be checked here: this host has cmake {cmake}, "
-                         f"release/toolchain 0{cmake}: a Debian 12 with release/toolchain's versions can check it "
-                         "(a debian:12 container, or a chroot)\n"))
+        cmake = toolchain.read_text().split("\ncmake=")[1].split()[0]
+        toolchain.write_text(toolchain.read_text().replace(f"\ncmake={cmake}", f"\ncmake=0{cmake}"))  # (another record)
+        folder = self.enterContext(tempfile.TemporaryDirectory())
+        for row, files, said in [
+            ("genuine, where the record differs", download, found),
+            ("another program, where the record differs", other, "cannot be checked here: its bytes differ from this "
+             f"source's x64 release as built here, where this host has cmake {cmake}, release/toolchain 0{cmake}: a "
+             "Debian 12 with release/toolchain's versions can tell (see the README)")]:
+            with self.subTest(row):
+                write(f"{folder}/{name}", files[name])
+                check = subprocess.run([f"{source}/release/check", name], cwd=folder, capture_output=True, text=True)
+                self.assertEqual((check.returncode, check.stdout + check.stderr), (2 if "cannot" in said else 0, f"{name} {said}\n"))
+        with tempfile.TemporaryDirectory() as empty:  # a signal while it builds: its build ends, and its folder goes
+            check = subprocess.Popen([f"{source}/release/check", name], cwd=folder, stderr=subprocess.PIPE,
+                                     env=dict(building, TMPDIR=empty))
+            self.until("began to build", lambda: os.listdir(empty))
+            check.terminate()
+            self.assertEqual((check.wait(), check.stderr.read(), os.listdir(empty)), (-signal.SIGTERM,
+                             f"{name} was not checked: interrupted (SIGTERM); nothing of its build is left\n".encode(), []))
         self.assertFalse(os.path.exists(f"{tmp}/trapped"), "osslsigncode was run")
         self.assertEqual([p for p in sorted(pathlib.Path(source).rglob("*")) if "build" not in p.parts], tree, "left in the tree")
 
