@@ -200,12 +200,13 @@ class Native(Behaviour, Case):
     def test_terminal(self):
         """On a terminal: the prompt at once; a line or end of input ends the wait, keys alone
         do not; Ctrl+C, left to the default handling, ends the program where it stands."""
-        rows = [  # the key that ends the wait, its echo, the exit status, the calls made
-            ("Enter", b"\r", b"\r\n", 0, [BEGIN, END]),
-            ("Ctrl+D", b"\x04", b"", 0, [BEGIN, END]),
-            ("Ctrl+C", b"\x03", b"^C", -signal.SIGINT, [BEGIN]),
+        rows = [  # the keys typed first, the key that ends the wait, its echo, the exit status, the calls made
+            ("Enter", b"abc", b"\r", b"\r\n", 0, [BEGIN, END]),
+            ("Enter alone", b"", b"\r", b"\r\n", 0, [BEGIN, END]),
+            ("Ctrl+D", b"abc", b"\x04", b"", 0, [BEGIN, END]),
+            ("Ctrl+C", b"abc", b"\x03", b"^C", -signal.SIGINT, [BEGIN]),
         ]
-        for name, key, echo, status, calls in rows:
+        for name, typed, key, echo, status, calls in rows:
             with self.subTest(name):
                 master, slave = pty.openpty()
                 self.addCleanup(os.close, master)
@@ -219,8 +220,8 @@ class Native(Behaviour, Case):
 
                 run.wait_in()
                 self.assertEqual(self.read_until(master, b"\r\n"), self.prompt[:-1] + b"\r\n")
-                os.write(master, b"abc")
-                self.assertEqual(self.read_until(master, b"abc"), b"abc")  # echoed: the terminal has the keys
+                os.write(master, typed)
+                self.assertEqual(self.read_until(master, typed), typed)  # echoed: the terminal has the keys
                 time.sleep(0.3)
                 self.assertIsNone(run.proc.poll(), "keys alone ended the wait")
 
@@ -252,33 +253,38 @@ class Windows(Behaviour, Case):
 
     def test_console(self):
         """In Wine's console, in tmux, whose screen shows what Wine draws: the prompt at once, a line
-        ends the wait, keys alone do not. (Wine passes no Ctrl+C from a Unix terminal on.)"""
-        run, shown = Run(self), self.prompt.decode().rstrip()
-        tmux = ["tmux", "-S", os.path.join(run.dir.name, "tmux"), "-f", "/dev/null"]
-        program = shlex.join(self.command) + ' 2>"$DIR/err"; echo $? > "$DIR/status"; exec sleep 600'  # keeps the screen
-        subprocess.run([*tmux, "new-session", "-d", "-x", "80", "-y", "24",
-                        shlex.join(["env", "WINEDEBUG=+relay", f"DIR={run.dir.name}", "sh", "-c", program])],
-                       check=True)
-        self.addCleanup(subprocess.run, [*tmux, "kill-server"], stderr=subprocess.DEVNULL)
+        ends the wait, an empty one too, keys alone do not. (Wine passes no Ctrl+C from a Unix terminal on.)"""
+        for typed in "abc", "":
+            with self.subTest(typed=typed):
+                run, shown = Run(self), self.prompt.decode().rstrip()
+                tmux = ["tmux", "-S", os.path.join(run.dir.name, "tmux"), "-f", "/dev/null"]
+                # (sleep keeps the screen)
+                program = shlex.join(self.command) + ' 2>"$DIR/err"; echo $? > "$DIR/status"; exec sleep 600'
+                subprocess.run([*tmux, "new-session", "-d", "-x", "80", "-y", "24",
+                                shlex.join(["env", "WINEDEBUG=+relay", f"DIR={run.dir.name}", "sh", "-c", program])],
+                               check=True)
+                self.addCleanup(subprocess.run, [*tmux, "kill-server"], stderr=subprocess.DEVNULL)
 
-        def screen():
-            return subprocess.run([*tmux, "capture-pane", "-p"], capture_output=True, text=True).stdout.rstrip("\n").splitlines()
+                def screen():
+                    pane = subprocess.run([*tmux, "capture-pane", "-p"], capture_output=True, text=True).stdout
+                    return pane.rstrip("\n").splitlines()
 
-        write = f"write({len(self.prompt)})"
-        self.until("waited for input", lambda: run.events()[-1:] == ["reading"])
-        self.assertEqual(run.events(), [KEEP, BEGIN, write, "reading"])
-        self.until("showed the prompt", lambda: screen() == [shown])
+                write = f"write({len(self.prompt)})"
+                self.until("waited for input", lambda: run.events()[-1:] == ["reading"])
+                self.assertEqual(run.events(), [KEEP, BEGIN, write, "reading"])
+                self.until("showed the prompt", lambda: screen() == [shown])
 
-        subprocess.run([*tmux, "send-keys", "-l", "abc"], check=True)
-        self.until("echoed the keys", lambda: screen()[1:] == ["abc"])
-        time.sleep(0.5)
-        self.assertIsNone(run.file("status"), "keys without Enter ended the wait")
+                subprocess.run([*tmux, "send-keys", "-l", typed], check=True)
+                lines = [shown, typed] if typed else [shown]
+                self.until("echoed the keys", lambda: screen() == lines)
+                time.sleep(0.5)
+                self.assertIsNone(run.file("status"), "keys without Enter ended the wait")
 
-        subprocess.run([*tmux, "send-keys", "Enter"], check=True)
-        self.until("ended", lambda: run.file("status"))
-        self.assertEqual(run.file("status"), b"0\n")
-        self.assertEqual(run.events(), [KEEP, BEGIN, write, "reading", "read", END])
-        self.assertEqual(screen()[:2], [shown, "abc"])
+                subprocess.run([*tmux, "send-keys", "Enter"], check=True)
+                self.until("ended", lambda: run.file("status"))
+                self.assertEqual(run.file("status"), b"0\n")
+                self.assertEqual(run.events(), [KEEP, BEGIN, write, "reading", "read", END])
+                self.assertEqual(screen()[:2], lines)
 
     def test_order(self):
         """The request kept while hidden, the calls, the prompt's one write and the read, in order."""

@@ -199,7 +199,8 @@ class Release(Case):
 
 class Proof(Case):
     """What Wine runs of the proof on Windows: the zip's files, the prompt from NUL and pipes, and the planted
-    winmm.dll loaded beside the control (Wine ignores DependentLoadFlags, so not the exe's refusal of it)."""
+    winmm.dll loaded beside the control (Wine ignores DependentLoadFlags, so not the exe's refusal of it); and
+    how the proof reads what Windows answers."""
     windows = True
 
     def test_proof(self):
@@ -215,6 +216,63 @@ class Proof(Case):
         other, ours = request("Outstanding Timer Request", 5000, "game.exe"), request("Outstanding Timer Request", 10000, "timerhold.exe")
         stack = request("Timer Request Stack", 5000, "timerhold.exe") + request("Timer Request Stack", 5000, "game.exe")
         self.assertEqual([proof.requested_period(other + ours + stack), proof.requested_period(other + stack)], ["10000", None])
+
+    def test_signature(self):
+        """Windows' verdict on the exe, as Windows PowerShell 5.1 prints the README's line (and the proof strips it),
+        read by the proof: a release published with its .exe.p7s passes only if Valid, one without only if NotSigned."""
+        import proof
+        self.addCleanup(proof.failures.clear)
+        signed = """SignerCertificate      : [Subject]
+                           {}
+
+                         [Issuer]
+                           {}
+
+                         [Serial Number]
+                           5C6B2A0E9D13F4A7001E
+
+                         [Not Before]
+                           3/2/2026 9:14:07 AM
+
+                         [Not After]
+                           3/2/2029 9:14:07 AM
+
+                         [Thumbprint]
+                           9F1C0A7E2B4D6F8091A3C5E7F9B1D3E5A7C9E1F3
+
+TimeStamperCertificate :
+Status                 : {}
+StatusMessage          : {}
+Path                   : C:\\Users\\runneradmin\\AppData\\Local\\Temp\\tmpk3v9x2ab\\timerhold.exe
+SignatureType          : Authenticode
+IsOSBinary             : False""".format
+        publisher = "CN=Jane Example, O=Jane Example, L=Leeds, C=GB"
+        valid = signed(publisher, "CN=Example Code Signing CA R36, O=Example Trust Ltd, C=GB", "Valid", "Signature verified.")
+        untrusted = signed("CN=leaf", "CN=root", "NotTrusted", "A certificate chain processed, but terminated in a root "
+                           "certificate which is not\n                         trusted by the trust provider.")
+        unsigned = """SignerCertificate      :
+TimeStamperCertificate :
+Status                 : NotSigned
+StatusMessage          : The file C:\\Users\\runneradmin\\AppData\\Local\\Temp\\tmpk3v9x2ab\\timerhold.exe is not digitally
+                         signed. You cannot run this script on the current system. For more information about
+                         running scripts and signing scripts, see about_Execution_Policies at
+                         https:/go.microsoft.com/fwlink/?LinkID=135170.
+Path                   : C:\\Users\\runneradmin\\AppData\\Local\\Temp\\tmpk3v9x2ab\\timerhold.exe
+SignatureType          : None
+IsOSBinary             : False"""
+        rows = [  # what Windows answers, whether the zip has its .exe.p7s beside it, the figure, whether the proof fails
+            ("Valid, signed", valid, True, f"Valid, signed by {publisher}", False),
+            ("NotTrusted, signed", untrusted, True, "NotTrusted, signed by CN=leaf", True),
+            ("NotSigned, signed", unsigned, True, "NotSigned", True),
+            ("NotSigned, unsigned", unsigned, False, "NotSigned", False),
+            ("Valid, unsigned", valid, False, f"Valid, signed by {publisher}", True),
+            ("an error", "Get-AuthenticodeSignature : Cannot find path because it does not exist.", True, None, True),
+        ]
+        for name, listing, p7s, figure, fails in rows:
+            with self.subTest(name):
+                proof.failures.clear()
+                proof.verdict(listing, p7s)
+                self.assertEqual((proof.figures["signature"], bool(proof.failures)), (figure, fails))
 
 
 class Signing(Case):
