@@ -222,44 +222,16 @@ class Proof(Case):
         read by the proof: a release published with its .exe.p7s passes only if Valid, one without only if NotSigned."""
         import proof
         self.addCleanup(proof.failures.clear)
-        signed = """SignerCertificate      : [Subject]
-                           {}
-
-                         [Issuer]
-                           {}
-
-                         [Serial Number]
-                           5C6B2A0E9D13F4A7001E
-
-                         [Not Before]
-                           3/2/2026 9:14:07 AM
-
-                         [Not After]
-                           3/2/2029 9:14:07 AM
-
-                         [Thumbprint]
-                           9F1C0A7E2B4D6F8091A3C5E7F9B1D3E5A7C9E1F3
-
-TimeStamperCertificate :
-Status                 : {}
-StatusMessage          : {}
-Path                   : C:\\Users\\runneradmin\\AppData\\Local\\Temp\\tmpk3v9x2ab\\timerhold.exe
-SignatureType          : Authenticode
-IsOSBinary             : False""".format
-        publisher = "CN=Jane Example, O=Jane Example, L=Leeds, C=GB"
-        valid = signed(publisher, "CN=Example Code Signing CA R36, O=Example Trust Ltd, C=GB", "Valid", "Signature verified.")
-        untrusted = signed("CN=leaf", "CN=root", "NotTrusted", "A certificate chain processed, but terminated in a root "
-                           "certificate which is not\n                         trusted by the trust provider.")
-        unsigned = """SignerCertificate      :
-TimeStamperCertificate :
-Status                 : NotSigned
-StatusMessage          : The file C:\\Users\\runneradmin\\AppData\\Local\\Temp\\tmpk3v9x2ab\\timerhold.exe is not digitally
-                         signed. You cannot run this script on the current system. For more information about
-                         running scripts and signing scripts, see about_Execution_Policies at
-                         https:/go.microsoft.com/fwlink/?LinkID=135170.
-Path                   : C:\\Users\\runneradmin\\AppData\\Local\\Temp\\tmpk3v9x2ab\\timerhold.exe
-SignatureType          : None
-IsOSBinary             : False"""
+        listing = ("SignerCertificate      : {}\nTimeStamperCertificate :\nStatus                 : {}\n"
+                   "StatusMessage          : {}\nPath                   : C:\\Temp\\timerhold.exe\n"
+                   "SignatureType          : {}\nIsOSBinary             : False").format
+        certificate = ("[Subject]\n{0}  {1}\n\n{0}[Issuer]\n{0}  CN=Example Code Signing CA, O=Example\n\n{0}[Thumbprint]\n"
+                       "{0}  9F1C0A7E2B4D6F8091A3C5E7F9B1D3E5A7C9E1F3\n").format  # (each line under the first indented)
+        indent, publisher = " " * 25, "CN=Jane Example, O=Jane Example, C=GB"
+        valid = listing(certificate(indent, publisher), "Valid", "Signature verified.", "Authenticode")
+        untrusted = listing(certificate(indent, "CN=leaf"), "NotTrusted", "A certificate chain processed, but terminated "
+                            f"in a root certificate which is not\n{indent}trusted by the trust provider.", "Authenticode")
+        unsigned = listing("", "NotSigned", f"The file C:\\Temp\\timerhold.exe is not digitally\n{indent}signed.", "None")
         rows = [  # what Windows answers, whether the zip has its .exe.p7s beside it, the figure, whether the proof fails
             ("Valid, signed", valid, True, f"Valid, signed by {publisher}", False),
             ("NotTrusted, signed", untrusted, True, "NotTrusted, signed by CN=leaf", True),
