@@ -1,9 +1,11 @@
 # The release of a Windows build (`arch` names its kind): a zip of the exe,
 # the user's part of the README (everything before "# Building from source",
-# its file names with this version) and the licence, as text files in
-# Windows' own form: .txt, CRLF, and no Markdown marks (headings' and code's).
+# its file names with this version, its commands' with this kind) and the
+# licence, as text files in Windows' own form: .txt, CRLF, and no Markdown
+# marks (headings' and code's).
 file(READ README.md readme)
 string(REGEX REPLACE "\n# Building from source\n.*|`" "" readme "${readme}")
+string(REPLACE "-windows-ARCH." "-windows-${arch}." readme "${readme}")
 string(REPLACE "-VERSION-" "-${PROJECT_VERSION}-" readme "${readme}")
 string(REGEX REPLACE "(^|\n)#+ " "\\1" readme "${readme}")
 file(CONFIGURE OUTPUT README.txt CONTENT "${readme}" @ONLY NEWLINE_STYLE CRLF)
