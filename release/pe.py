@@ -19,27 +19,19 @@ def directory(exe):
     return optional + 64, optional + (112 if exe[optional:optional + 2] == b"\x0b\x02" else 96) + 4 * 8  # PE32+ or PE32
 
 
-def elements(der):
-    """The DER elements der holds, one after another, as (tag, the whole element, its contents); ValueError where
-    one is cut short or not in DER's one form (its length indefinite, or longer than need be; its tag long)."""
-    at = 0
-    while at < len(der):
-        tag, first = der[at], der[at + 1] if at + 1 < len(der) else 0x80
-        count = first & 0x7F if first & 0x80 else 0  # (a long form's bytes of length)
-        size = int.from_bytes(der[at + 2:at + 2 + count], "big") if count else first
-        end = at + 2 + count + size
-        if end > len(der) or tag & 0x1F == 0x1F or first == 0x80 or count and (size < 0x80 or der[at + 2] == 0):
-            raise ValueError("an element cut short, or not in DER")
-        yield tag, der[at:end], der[end - size:end]
-        at = end
-
-
 def signature(exe):
     """exe's signature, and how many bytes follow its table; (None, 0) where it has none. ValueError where the
-    signature is cut short or not in DER."""
+    signature is cut short or not in DER (its length indefinite, or longer than need be)."""
     offset, size = struct.unpack_from("<II", exe, directory(exe)[1]) if machine(exe) else (0, 0)
     table = exe[offset + 8:offset + size]
-    return (next(elements(table))[1], len(exe) - offset - size) if size > 8 and len(table) > 1 else (None, 0)
+    if size <= 8 or len(table) < 2:
+        return None, 0
+    first = table[1]
+    count = first & 0x7F if first & 0x80 else 0  # (a long form's bytes of length)
+    end = 2 + count + (int.from_bytes(table[2:2 + count], "big") if count else first)
+    if end > len(table) or first == 0x80 or count and (end - 2 - count < 0x80 or table[2] == 0):
+        raise ValueError("a signature cut short, or not in DER")
+    return table[:end], len(exe) - offset - size
 
 
 def attach(exe, der):

@@ -2,7 +2,7 @@
 """The release's files: the exe as a user downloads it, its zip, the signed release. CTest
 names the preset (PRESET), the version (VERSION) and the source (SOURCE_DIR) in the environment."""
 
-import functools, glob, hashlib, http.server, io, json, os, pathlib, re, shutil, signal, ssl, subprocess, sys, tempfile, threading, unittest, zipfile
+import glob, hashlib, http.server, io, json, os, pathlib, re, shutil, signal, ssl, subprocess, sys, tempfile, threading, unittest, zipfile
 
 from common import Case
 
@@ -62,14 +62,13 @@ def certificate(path, root=None, *options, usage="codeSigning", key=("rsa:2048",
     return path
 
 
-def crl(issuer, *revoked):
-    """The issuer's CRL, in PEM, revoking the certificates named."""
+def ca(issuer, *commands):
+    """Runs each command of `openssl ca` as the issuer, with a database of its own."""
     pathlib.Path(f"{issuer}.index").touch()
-    ca = ["openssl", "ca", "-config", "/dev/stdin", "-cert", f"{issuer}.pem", "-keyfile", f"{issuer}.key", "-md", "sha256"]
-    for command in [["-revoke", f"{path}.pem"] for path in revoked] + [["-gencrl", "-crldays", "30", "-out", f"{issuer}.crl"]]:
-        subprocess.run([*ca, *command], input=f"[ca]\ndefault_ca = ca\n[ca]\ndatabase = {issuer}.index\n", text=True,
-                       check=True, capture_output=True)
-    return f"{issuer}.crl"
+    ca = ["openssl", "ca", "-batch", "-config", "/dev/stdin", "-cert", f"{issuer}.pem", "-keyfile", f"{issuer}.key", "-md", "sha256"]
+    for command in commands:
+        subprocess.run([*ca, *command], input=f"[ca]\ndefault_ca = ca\n[ca]\ndatabase = {issuer}.index\nserial = {issuer}.serial\n"
+                       "policy = any\n[any]\n", text=True, check=True, capture_output=True)
 
 
 def sign(exe, signer, *options):
@@ -80,13 +79,12 @@ def sign(exe, signer, *options):
 
 
 def authority(cleanup, folder):
-    """Serves, on 127.0.0.1 for the case, the files in `folder` (CRLs, as an authority publishes them) and, at
-    TSA?DIGEST, RFC 3161 timestamps signed by TSA (in folder) with DIGEST; returns its URL. (osslsigncode 2.5
-    timestamps through HTTP only.)"""
+    """Serves, on 127.0.0.1 for the case, at TSA?DIGEST, RFC 3161 timestamps signed by TSA (in folder) with DIGEST;
+    returns its URL. (osslsigncode 2.5 timestamps through HTTP only.)"""
     config = write(f"{folder}/tsa.cnf", f"[tsa]\ndefault_tsa = here\n[here]\nserial = {folder}/tsa.serial\n"
                                         "default_policy = 1.2.3.4\ndigests = sha256, sha384\n".encode())
 
-    class Authority(http.server.SimpleHTTPRequestHandler):
+    class Authority(http.server.BaseHTTPRequestHandler):
         log_message = lambda *args: None  # (quietly)
 
         def do_POST(self):
@@ -99,7 +97,7 @@ def authority(cleanup, folder):
             self.end_headers()
             self.wfile.write(reply.stdout)
 
-    server = http.server.HTTPServer(("127.0.0.1", 0), functools.partial(Authority, directory=folder))
+    server = http.server.HTTPServer(("127.0.0.1", 0), Authority)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     cleanup(server.server_close)
     cleanup(server.shutdown)
@@ -249,8 +247,8 @@ class Proof(Case):
 
 
 class Signing(Case):
-    """The gate writes the signature of this build signed as Windows trusts it, under the roots named, only if
-    it attached to the unsigned build gives it back, and cpack packs the build with it; else the gate says first
+    """The gate writes the signature of this build signed under the roots named, as osslsigncode verifies it, only
+    if it attached to the unsigned build gives it back, and cpack packs the build with it; else the gate says first
     why, and writes nothing. release/check, handed what users download, tells this source's release from
     anything else."""
     windows = True
@@ -269,13 +267,12 @@ class Signing(Case):
         other = write(f"{tmp}/other.exe", read(cls.exe).replace(b"Press any key", b"Press any kez"))
         cls.another = sign(other, cls.leaf)  # (another program, signed)
 
-        # As an authority issues them: under an intermediate whose CRL is fetched, its own CRL (revoking one) handed in
-        subprocess.run(["openssl", "crl", "-in", crl(cls.root), "-outform", "DER", "-out", f"{tmp}/root.der.crl"], check=True)
-        cls.ca = certificate(f"{tmp}/ca", cls.root, "-sha384", "-addext", f"crlDistributionPoints=URI:{cls.url}root.der.crl")
-        strong = ("-sha384", "-addext", "crlDistributionPoints=URI:http://127.0.0.1:1/ca.crl")  # (unreachable)
-        issued, cls.revoked = (certificate(f"{tmp}/{name}", cls.ca, *strong, key=("rsa:3072",)) for name in ("issued", "revoked"))
+        # As an authority issues them, under an intermediate, its CRL (revoking one) handed in; none names a CRL to fetch
+        cls.ca = certificate(f"{tmp}/ca", cls.root)
+        issued, cls.revoked = (certificate(f"{tmp}/{name}", cls.ca) for name in ("issued", "revoked"))
         cls.from_ca = sign(cls.exe, issued, "-h", "sha384", "-ac", f"{cls.ca}.pem", "-ts", cls.url + "tsa?sha256")
-        cls.handed_crl = crl(cls.ca, cls.revoked)
+        cls.handed_crl = f"{tmp}/ca.crl"
+        ca(cls.ca, ["-revoke", f"{cls.revoked}.pem"], ["-gencrl", "-crldays", "30", "-out", cls.handed_crl])
 
     def pack_signed(self, handed, *options):
         """The release packed with the signature the gate writes for `handed`, and what the gate said."""
@@ -283,24 +280,29 @@ class Signing(Case):
         named.update(option.split("=", 1) for option in options)
         pathlib.Path(self.p7s).unlink(missing_ok=True)
         told = step([GATE, handed, self.exe, *named.values()], self.tmp)
-        return pack(self.build, f"{self.tmp}/signed", "-D", f"CPACK_SIGNATURE={self.p7s}")[0], told
+        return pack(self.build, f"{self.tmp}/signed", "-D", f"CPACK_SIGNATURE={named['P7S']}")[0], told
 
     def test_packed(self):
         tmp, exe, root, leaf = self.tmp, self.exe, self.root, self.leaf
-        ecdsa = sign(exe, certificate(f"{tmp}/ecdsa", root, key=("ec", "-pkeyopt", "ec_paramgen_curve:P-256")))
-        large = sign(exe, leaf, "-ac", certificate(f"{tmp}/large", root, "-addext", "nsComment=" + "x" * 70000) + ".pem")
-        extra = certificate(f"{tmp}/extra", None, "-addext", "crlDistributionPoints=URI:file:///dev/zero")  # (outside the chain)
-        extra = sign(exe, leaf, "-ac", f"{extra}.pem")
+        large = sign(exe, leaf, "-ac", certificate(f"{tmp}/large", root, "-addext", "nsComment=" + "x" * 70000) + ".pem")  # (over 64 KiB)
+        extra = sign(exe, leaf, "-ac", certificate(f"{tmp}/extra") + ".pem")  # (self-signed, outside the chain)
+        subprocess.run(["openssl", "x509", "-in", f"{root}.pem", "-CA", f"{tmp}/stranger.pem", "-CAkey", f"{tmp}/stranger.key",
+                        "-out", f"{tmp}/cross.pem"], check=True)
+        cross = sign(exe, leaf, "-ac", f"{tmp}/cross.pem")  # (the root, issued by another authority too)
+        os.symlink(write(f"{tmp}/kept", b"kept"), f"{tmp}/link.p7s")  # (P7S a symlink; beside each P7S a P7S.part)
+        os.symlink(f"{tmp}/kept", write(self.p7s, b"") + ".part")
+        os.mkfifo(f"{tmp}/link.p7s.part")
         lapses = "{} has a signature without a timestamp: it lapses when its certificate expires\n".format
         for handed, options, said in [(self.stamped, [f"SIGN_TSA_ROOT={tmp}/stranger.pem"], ""),
                                       (self.signed, [], lapses(self.signed)),
                                       (self.from_ca, [f"SIGN_TSA_ROOT={tmp}/stranger.pem", f"SIGN_CRL={self.handed_crl}"], ""),
-                                      (ecdsa, [], lapses(ecdsa)), (large, [], lapses(large)),  # (large: over 64 KiB)
-                                      (extra, [], lapses(extra))]:
+                                      (large, [], lapses(large)), (extra, [], lapses(extra)), (cross, [], lapses(cross)),
+                                      (self.signed, [f"P7S={tmp}/link.p7s"], lapses(self.signed))]:
             with self.subTest(handed):
                 zip, told = self.pack_signed(handed, *options)
                 self.assertEqual(zipfile.ZipFile(zip).read("timerhold.exe"), read(handed))
                 self.assertEqual(told, said)
+        self.assertEqual((read(f"{tmp}/kept"), os.path.islink(f"{tmp}/link.p7s")), (b"kept", False))
 
     def test_refused(self):
         tmp, exe, root, leaf = self.tmp, self.exe, self.root, self.leaf
@@ -310,8 +312,12 @@ class Signing(Case):
         unverified = f"has a signature that does not verify up to {root}.pem"
         weak = "is signed with SHA1, where SHA-256 or stronger is needed"
         not_root = "cannot be judged: SIGN_ROOT ({}) is not a root certificate (self-signed, in PEM)"
-        rsa1024, sha1 = certificate(f"{tmp}/weak", root, key=("rsa:1024",)), certificate(f"{tmp}/sha1", root, "-sha1")
+        revoked, crl = f"has a signer's certificate revoked by SIGN_CRL ({self.handed_crl})", f"SIGN_CRL={self.handed_crl}"
+        expired = certificate(f"{tmp}/expired")  # (then issued anew by the root, for 2020)
+        ca(root, ["-ss_cert", f"{expired}.pem", "-out", f"{expired}.pem", "-outdir", tmp, "-create_serial",
+                  "-startdate", "20200101000000Z", "-enddate", "20210101000000Z"])
         os.makedirs(f"{tmp}/folder.exe", exist_ok=True)
+        os.truncate(write(f"{tmp}/huge.exe", b"MZ"), 17 << 20)
         rows = [  # what is handed in, what cpack says of it, more options: first where the exe's kind matters
             ("another program", self.another, "is not this build's timerhold.exe with a signature added"),
             ("the other kind", sign(write(f"{tmp}/kind.exe", built.replace(kinds[ours], kinds[theirs], 1)), leaf),
@@ -325,43 +331,38 @@ class Signing(Case):
              "has 4 bytes after its signature"),
             ("cut short", write(f"{tmp}/cut.exe", read(self.signed)[:-500]), "has a signature cut short or not in DER, which does not verify"),
         ] + ([  # then the certificates, judged alike in either kind
-            ("a signer outside the root", sign(exe, self.outsider),
-             "has a certificate that openssl refuses (CN = outsider: unable to get local issuer certificate)"),
+            ("a signer outside the root", sign(exe, self.outsider), unverified),
+            ("a nested signer expired, with no timestamp", sign(self.signed, expired, "-nest"), unverified),
             ("SHA-1", sign(exe, leaf, "-h", "sha1"), weak),
             ("SHA-1 nested under SHA-256", sign(self.signed, leaf, "-nest", "-h", "sha1"), weak),
             ("a timestamp outside the roots", self.stamped, f"has a timestamp that does not verify up to {root}.pem"),
             ("a SHA-1 timestamp", sign(exe, leaf, "-ts", self.url + "tsa1?sha1"),
              "has a timestamp signed with sha1, where SHA-256 or stronger is needed"),
-            ("an unfetchable CRL", self.from_ca, "has a certificate (CN = issued) whose CRL is not in SIGN_CRL "
-                                                 "and cannot be fetched from http://127.0.0.1:1/ca.crl"),
-            ("a revoked leaf", sign(exe, self.revoked, "-ac", f"{self.ca}.pem"),
-             "has a certificate that openssl refuses (CN = revoked: certificate revoked)", f"SIGN_CRL={self.handed_crl}"),
-            ("a nested revoked leaf", sign(self.signed, self.revoked, "-nest", "-ac", f"{self.ca}.pem"),
-             "has a certificate that openssl refuses (CN = revoked: certificate revoked)", f"SIGN_CRL={self.handed_crl}"),
-            ("a weak leaf key", sign(exe, rsa1024), "has a certificate that openssl refuses (CN = weak: EE certificate key too weak)"),
-            ("a nested weak leaf key", sign(self.signed, rsa1024, "-nest"),
-             "has a certificate that openssl refuses (CN = weak: EE certificate key too weak)"),
-            ("a leaf signed with SHA-1", sign(exe, sha1),
-             "has a certificate that openssl refuses (CN = sha1: CA signature digest algorithm too weak)"),
-            ("a nested leaf signed with SHA-1", sign(self.signed, sha1, "-nest"),
-             "has a certificate that openssl refuses (CN = sha1: CA signature digest algorithm too weak)"),
+            ("a revoked leaf", sign(exe, self.revoked, "-ac", f"{self.ca}.pem"), revoked, crl),
+            ("a nested revoked leaf", sign(self.signed, self.revoked, "-nest", "-ac", f"{self.ca}.pem"), revoked, crl),
             ("a signature of 15 bytes", write(f"{tmp}/empty.exe", pe.attach(built, bytes.fromhex("300d06092a864886f70d010702a000"))),
              unverified),
             ("a root in DER", self.signed, not_root.format(f"{root}.der"),  # (which openssl reads, but osslsigncode does not)
              "SIGN_ROOT=" + write(f"{root}.der", ssl.PEM_cert_to_DER_cert(pathlib.Path(f"{root}.pem").read_text()))),
             ("a leaf as the root", self.signed, not_root.format(f"{leaf}.pem"), f"SIGN_ROOT={leaf}.pem"),
+            ("a leaf as the root, named -help", self.signed, not_root.format("./-help"),
+             "SIGN_ROOT=" + os.path.basename(write(f"{tmp}/-help", read(f"{leaf}.pem")))),
             ("a timestamp root missing", self.stamped, f"cannot be judged: SIGN_TSA_ROOT ({tmp}/none.pem) does not exist",
              f"SIGN_TSA_ROOT={tmp}/none.pem"),
-            ("a P7S that is a folder", self.signed, f"passes, but P7S ({tmp}) cannot be written (Is a directory)", f"P7S={tmp}"),
+            ("a P7S that is a folder", self.signed, f"passes, but P7S ({tmp}/folder.exe) cannot be written (Is a directory)",
+             f"P7S={tmp}/folder.exe"),
             ("a folder", f"{tmp}/folder.exe", f"cannot be judged: SIGNED_EXE ({tmp}/folder.exe) is not a file"),
+            ("over 16 MiB", f"{tmp}/huge.exe",
+             f"cannot be judged: SIGNED_EXE ({tmp}/huge.exe) is over 16 MiB, where a release's exe is a few KiB"),
         ] if os.environ["PRESET"] == "windows-x64" else [])
         for name, handed, said, *options in rows:
             with self.subTest(name):
+                files = sorted(os.listdir(tmp))
                 with self.assertRaises(subprocess.CalledProcessError) as refused:
                     self.pack_signed(handed, *options)
-                self.assertEqual(refused.exception.stderr.splitlines()[0],
-                                 f"{handed} {said}: its signature is not written".encode("unicode_escape").decode())
-                self.assertFalse(os.path.exists(self.p7s), "a signature was written")
+                self.assertEqual(refused.exception.stderr.splitlines(),
+                                 [f"{handed} {said}: its signature is not written".encode("unicode_escape").decode()])
+                self.assertEqual((os.path.exists(self.p7s), sorted(os.listdir(tmp))), (False, files), "a file written")
 
     def test_checked(self):
         """release/check in a fresh copy of the source whose record is this host's, run in a download's folder, with
