@@ -417,8 +417,8 @@ class Signing(Case):
             ("the x64 release under an x86 name", {x86: download[name], name: None, sums: None}, found, {"name": x86}),
             ("through a symlink, with the caller's PYTHONPATH and PYTHONHOME", {}, found,
              {"check": f"{tmp}/bin/check", "PYTHONPATH": f"{tmp}/trap", "PYTHONHOME": "/nonexistent"}),
-            ("a TMPDIR holding ;", {}, f"cannot be checked here: TMPDIR ({tmp}/a;b) holds one of ; [ ], which CMake "
-                                       "cannot take in a path", {"TMPDIR": f"{tmp}/a;b"}),
+            ("a TMPDIR holding ;", {}, f"cannot be checked here: TMPDIR ({tmp}/a;b) holds one of ; [ ] $ \" ' ( ) < > | ` "
+                                       "\\, which the build cannot take in a path", {"TMPDIR": f"{tmp}/a;b"}),
             ("output closed", {}, "", {"check": "sh", "arguments": ["-c", 'exec "$0" "$@" >&-', f"{source}/release/check"]}),
         ]
         checks = []
