@@ -418,7 +418,7 @@ class Signing(Case):
             ("through a symlink, with the caller's PYTHONPATH and PYTHONHOME", {}, found,
              {"check": f"{tmp}/bin/check", "PYTHONPATH": f"{tmp}/trap", "PYTHONHOME": "/nonexistent"}),
             ("a TMPDIR holding ;", {}, f"cannot be checked here: TMPDIR ({tmp}/a;b) holds one of ; [ ] $ \" ' ( ) < > | ` "
-                                       "\\, which the build cannot take in a path", {"TMPDIR": f"{tmp}/a;b"}),
+                                       "\\ # \\t \\n, which the build cannot take in a path", {"TMPDIR": f"{tmp}/a;b"}),
             ("output closed", {}, "", {"check": "sh", "arguments": ["-c", 'exec "$0" "$@" >&-', f"{source}/release/check"]}),
         ]
         checks = []
