@@ -2,8 +2,11 @@
 # Where an exe keeps its Authenticode signature, and how one is attached: the
 # PE/COFF attribute certificate table, one WIN_CERTIFICATE long. Run as
 #     pe.py EXE P7S
-# it attaches the signature in P7S to EXE, in place, as a release is packed.
+# it attaches the signature in P7S to EXE, in place, as a release is packed;
+# where P7S is no signature, it says so in a line, and exits 1.
 import pathlib, struct, sys
+
+LIMIT = 16 << 20  # bytes of a signature read: a release's is a few KiB
 
 
 def machine(exe):
@@ -49,6 +52,21 @@ def attach(exe, der):
     return bytes(exe)
 
 
+def main():
+    exe, p7s = sys.argv[1:]
+    try:
+        with open(p7s, "rb") as file:
+            der = file.read(LIMIT + 1)
+        signed = attach(pathlib.Path(exe).read_bytes(), der)
+        whole = der[:1] == b"\x30" and signature(signed)[0] == der  # (one DER SEQUENCE, and nothing after it)
+    except OSError as error:
+        sys.exit(f"{p7s} cannot be read ({error.strerror}): timerhold.exe is not signed")
+    except ValueError:
+        whole = False
+    if not whole:
+        sys.exit(f"{p7s} is not a signature (one DER SEQUENCE of at most 16 MiB): timerhold.exe is not signed")
+    pathlib.Path(exe).write_bytes(signed)
+
+
 if __name__ == "__main__":
-    exe, p7s = (pathlib.Path(path) for path in sys.argv[1:])
-    exe.write_bytes(attach(exe.read_bytes(), p7s.read_bytes()))
+    main()

@@ -1,4 +1,4 @@
-// timerhold: keep the system timer at a 1 ms period until Enter is pressed.
+// timerhold: ask Windows for a 1 ms timer period until Enter is pressed.
 
 #include <stdio.h>
 

@@ -171,14 +171,24 @@ class Release(Case):
         for text in readme, licence:
             self.assertTrue(text.isascii())
             self.assertIsNone(re.search(rb"(?<!\r)\n|\r(?!\n)", text), "a line not ended by CRLF")
-        self.assertIn(b"\r\nLicence\r\n", readme)  # the user's part to its last heading, its mark gone
+        self.assertIn(b"\r\nSources\r\n", readme)  # the user's part to its last heading, its mark gone
         self.assertNotIn(b"cmake", readme)  # and none of the builder's
         named = re.findall(rb"^ {4}.*timerhold-(\S+)-windows-(\S+?)\.zip", readme, re.M)  # (its commands: this zip alone)
         self.assertEqual(set(named), {(os.environ["VERSION"].encode(), os.environ["PRESET"].removeprefix("windows-").encode())})
-        self.assertLessEqual(len(readme.split()), 1100, "README.txt is read in full or not at all")
+        self.assertLessEqual(len(readme.split(b"\r\nSources\r\n")[0].split()), 800, "README.txt is read in full or not at all")
         check = subprocess.run(["sha256sum", "-c", "--strict", zip + ".sha256"], cwd=into,
                                capture_output=True, text=True)
         self.assertEqual((check.returncode, check.stdout), (0, f"{os.path.basename(zip)}: OK\n"))
+        for name, p7s in [("missing", f"{into}/none.p7s"), ("not DER", write(f"{into}/text.p7s", b"a signature")),
+                          ("a SEQUENCE and more", write(f"{into}/more.p7s", b"\x30\x00tail"))]:
+            with self.subTest(name):  # packed with it, it fails in a line of its own, and no earlier zip stays behind
+                write(zip, b"earlier"), write(zip + ".sha256", b"earlier")
+                said = subprocess.run(["cpack", "--config", "CPackConfig.cmake", "-B", into, "-D", f"CPACK_SIGNATURE={p7s}"],
+                                      cwd=os.path.dirname(self.exe), capture_output=True, text=True)
+                self.assertNotEqual(said.returncode, 0)
+                self.assertIn(f"\n{p7s} ", "\n" + said.stderr + said.stdout)
+                self.assertNotIn("Traceback", said.stderr + said.stdout)
+                self.assertFalse(os.path.exists(zip) or os.path.exists(zip + ".sha256"), "a zip left")
 
     def test_manifests(self):
         """release/manifests gives each zip's address and hash, and this version, to winget and Scoop."""
