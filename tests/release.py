@@ -2,7 +2,8 @@
 """The release's files: the exe as a user downloads it, its zip, the signed release. CTest
 names the preset (PRESET), the version (VERSION) and the source (SOURCE_DIR) in the environment."""
 
-import glob, hashlib, http.server, io, json, os, pathlib, re, shutil, signal, ssl, subprocess, sys, tempfile, threading, unittest, zipfile
+import glob, hashlib, http.server, io, json, os, pathlib, re, shutil, signal, ssl, subprocess, sys, tempfile, threading, types, unittest, zipfile
+from unittest import mock
 
 from common import Case
 
@@ -215,6 +216,35 @@ class Proof(Case):
         other, ours = request("Outstanding Timer Request", 5000, "game.exe"), request("Outstanding Timer Request", 10000, "timerhold.exe")
         stack = request("Timer Request Stack", 5000, "timerhold.exe") + request("Timer Request Stack", 5000, "game.exe")
         self.assertEqual([proof.requested_period(other + ours + stack), proof.requested_period(other + stack)], ["10000", None])
+
+    def test_hold(self):
+        """What the proof judges while the exe waits under Wine, Windows' measurements given: timerhold's request and
+        throttling bits, never what other programs change; the resolution after it ends, or is killed, recorded only."""
+        import proof
+        self.addCleanup(proof.failures.clear)
+        coarse, ours, finer = 156250, 10000, 5000  # (100 ns units: Windows' default, timerhold's, another program's)
+        held, kept = [coarse, ours, coarse, ours, coarse], [1, 4, 0]
+        rows = [  # the resolution before, while waiting, after, and before and after a kill; the throttling state, the
+            # build, the period powercfg's report gives timerhold, whether the proof fails
+            ("another program's finer request, made while it waits", [coarse, finer, finer, finer, finer], kept, 26100, "10000", False),
+            ("its request ignored", [coarse] * 5, kept, 26100, "10000", True),
+            ("its request missing from powercfg's report", held, kept, 26100, None, True),
+            ("another policy beside its own", held, [1, 5, 1], 26100, "10000", False),
+            ("its policy not set", held, [1, 1, 0], 26100, "10000", True),
+            ("its policy on", held, [1, 4, 4], 26100, "10000", True),
+            ("refused on Windows 11 21H2", held, 87, 22000, "10000", False),
+            ("refused on Windows 11 24H2", held, 87, 26100, "10000", True),
+            ("access denied on Windows 11 21H2", held, 5, 22000, "10000", True),
+        ]
+        for name, resolutions, state, build, period, fails in rows:
+            windows = mock.Mock(return_value=types.SimpleNamespace(build=build))
+            with self.subTest(name), mock.patch.object(sys, "getwindowsversion", windows, create=True), \
+                    mock.patch.multiple(proof, SETTLE=0, resolution=mock.Mock(side_effect=resolutions), line=mock.Mock(
+                        return_value=("15.6", 0)), throttling=mock.Mock(return_value=state), energy_report=mock.Mock(return_value=period)):
+                proof.failures.clear()
+                proof.hold(self.exe, self.command[:1])
+                self.assertEqual((bool(proof.failures), proof.figures["resolution after"],
+                                  proof.figures["resolution after timerhold was killed"]), (fails, resolutions[2], resolutions[4]))
 
     def test_signature(self):
         """Windows' verdict on the exe, as Windows PowerShell 5.1 prints the README's line (and the proof strips it),
