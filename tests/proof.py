@@ -10,10 +10,14 @@
 import base64, ctypes, html.parser, json, os, platform, re, shutil, subprocess, sys, tempfile, time, zipfile
 
 PROMPT = b"Press any key to restore normal timer frequency.\r\n"
+# The README's lines, as it gives them; ZIP stands for the zip's name.
+ZIP = "timerhold-VERSION-windows-ARCH.zip"
+CERTUTIL = f"certutil -hashfile {ZIP} SHA256"
+GET_FILEHASH = f"(Get-FileHash {ZIP}).Hash"
+SIGNATURE = r"Get-AuthenticodeSignature .\timerhold.exe | Format-List"
 REGISTRY = r'reg query "HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\kernel" /v GlobalTimerResolutionRequests'
 SLEEPS = "$t = Measure-Command { 1..100 | % { [Threading.Thread]::Sleep(1) } }; $t.TotalMilliseconds / 100"
-ENERGY = r'powercfg /energy /duration 5 /output "%PUBLIC%\energy-report.html"'
-SIGNATURE = r"Get-AuthenticodeSignature .\timerhold.exe | Format-List"
+ENERGY = r'powercfg /energy /duration 5 /output "$env:PUBLIC\energy-report.html"'
 failures, figures = [], {}
 THROTTLING_ANSWERED = 22621  # the first Windows 11 build known to answer the throttling query; 22000 refuses it (87)
 BROKEN_QUERY = 5, 6  # access denied, an invalid handle: the proof's own query at fault, on any build
@@ -62,9 +66,9 @@ def hashes(zip):
     folder, name = os.path.split(zip)
     with open(zip + ".sha256") as sums:
         published = sums.read().split()[0]
-    certutil = [word.replace(" ", "") for word in succeeds(f"certutil -hashfile {name} SHA256", folder=folder).splitlines()
+    certutil = [word.replace(" ", "") for word in succeeds(CERTUTIL.replace(ZIP, name), folder=folder).splitlines()
                 if len(word.replace(" ", "")) == 64]
-    get_filehash = [word for word in succeeds(f"(Get-FileHash {name}).Hash", True, folder).split() if len(word) == 64]
+    get_filehash = [word for word in succeeds(GET_FILEHASH.replace(ZIP, name), True, folder).split() if len(word) == 64]
     expect([*certutil, *get_filehash] == [published, published.upper()], f"certutil {certutil}, Get-FileHash "
                                                                           f"{get_filehash}, .sha256 {published}")
 
@@ -145,7 +149,7 @@ def energy_report():
     path = os.path.join(os.environ["PUBLIC"], "energy-report.html")
     if os.path.exists(path):
         os.remove(path)  # (an earlier run's)
-    said, status = line(ENERGY, timeout=180)
+    said, status = line(ENERGY, powershell=True, timeout=180)
     if not os.path.exists(path):
         expect(False, f"powercfg wrote no report (status {status}): {said}")
         return None

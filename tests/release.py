@@ -246,6 +246,14 @@ class Proof(Case):
                 self.assertEqual((bool(proof.failures), proof.figures["resolution after"],
                                   proof.figures["resolution after timerhold was killed"]), (fails, resolutions[2], resolutions[4]))
 
+    def test_readme(self):
+        """The lines the proof runs are the README's own, each an indented code line in it."""
+        import proof
+        readme = read(os.path.join(os.environ["SOURCE_DIR"], "README.md")).decode()
+        for line in proof.CERTUTIL, proof.GET_FILEHASH, proof.SIGNATURE, proof.REGISTRY, proof.SLEEPS, proof.ENERGY:
+            with self.subTest(line):
+                self.assertTrue(re.search(f"\n {{4,}}{re.escape(line)}\n", readme), "not a code line of README.md")
+
     def test_signature(self):
         """Windows' verdict on the exe, as Windows PowerShell 5.1 prints the README's line (and the proof strips it),
         read by the proof: a release published with its .exe.p7s passes only if Valid, one without only if NotSigned."""
