@@ -266,12 +266,12 @@ class Proof(Case):
                        "{0}  9F1C0A7E2B4D6F8091A3C5E7F9B1D3E5A7C9E1F3\n").format  # (each line under the first indented)
         indent, publisher = " " * 25, "CN=Jane Example, O=Jane Example, C=GB"
         valid = listing(certificate(indent, publisher), "Valid", "Signature verified.", "Authenticode")
-        untrusted = listing(certificate(indent, "CN=leaf"), "NotTrusted", "A certificate chain processed, but terminated "
+        untrusted = listing(certificate(indent, "CN=leaf"), "UnknownError", "A certificate chain processed, but terminated "
                             f"in a root certificate which is not\n{indent}trusted by the trust provider.", "Authenticode")
         unsigned = listing("", "NotSigned", f"The file C:\\Temp\\timerhold.exe is not digitally\n{indent}signed.", "None")
         rows = [  # what Windows answers, whether the zip has its .exe.p7s beside it, the figure, whether the proof fails
             ("Valid, signed", valid, True, f"Valid, signed by {publisher}", False),
-            ("NotTrusted, signed", untrusted, True, "NotTrusted, signed by CN=leaf", True),
+            ("UnknownError (an untrusted root), signed", untrusted, True, "UnknownError, signed by CN=leaf", True),
             ("NotSigned, signed", unsigned, True, "NotSigned", True),
             ("NotSigned, unsigned", unsigned, False, "NotSigned", False),
             ("Valid, unsigned", valid, False, f"Valid, signed by {publisher}", True),
