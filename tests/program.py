@@ -287,16 +287,23 @@ class Windows(Behaviour, Case):
                 self.assertEqual(screen()[:2], lines)
 
     def test_order(self):
-        """The request kept while hidden, the calls, the prompt's one write and the read, in order."""
+        """The request kept while hidden, the calls, the prompt's one write and the read, in order; and, where
+        kernel32 has no SetProcessInformation (before Windows 8), all of them but the first."""
         write = f"write({len(self.prompt)})"
+        lacking = os.path.join(self.enterContext(tempfile.TemporaryDirectory()), "timerhold.exe")
+        exe = pathlib.Path(self.exe).read_bytes()
+        self.assertEqual(exe.count(b"SetProcessInformation"), 1)  # (the name it looks up, changed in a copy)
+        pathlib.Path(lacking).write_bytes(exe.replace(b"SetProcessInformation", b"SetProcessInformatioN"))
         rows = [  # the C runtime writes to a character device at once, into a pipe at exit
             ("output to a character device", 'exec "$@" < /dev/null > /dev/null',
              [KEEP, BEGIN, write, "reading", "read", END]),
             ("output into a pipe", 'exec "$@" < /dev/null', [KEEP, BEGIN, "reading", "read", END, write]),
+            ("SetProcessInformation not found", 'exec "$1" "$LACKING" < /dev/null > /dev/null',
+             [BEGIN, write, "reading", "read", END]),
         ]
         for name, shell, expected in rows:
             with self.subTest(name):
-                run = Run(self, shell)
+                run = Run(self, shell, env={"LACKING": lacking})
                 self.assertEqual(run.proc.wait(self.timeout), 0)
                 self.assertEqual(run.events(), expected)
 

@@ -2,7 +2,8 @@
 """The release's files: the exe as a user downloads it, its zip, the signed release. CTest
 names the preset (PRESET), the version (VERSION) and the source (SOURCE_DIR) in the environment."""
 
-import glob, hashlib, http.server, io, json, os, pathlib, re, shutil, signal, ssl, subprocess, sys, tempfile, threading, unittest, zipfile
+import glob, hashlib, http.server, io, json, os, pathlib, re, shutil, signal, ssl, subprocess, sys, tempfile, threading, types, unittest, zipfile
+from unittest import mock
 
 from common import Case
 
@@ -226,6 +227,43 @@ class Proof(Case):
         stack = request("Timer Request Stack", 5000, "timerhold.exe") + request("Timer Request Stack", 5000, "game.exe")
         self.assertEqual([proof.requested_period(other + ours + stack), proof.requested_period(other + stack)], ["10000", None])
 
+    def test_hold(self):
+        """What the proof judges while the exe waits under Wine, Windows' measurements given: timerhold's request and
+        throttling bits, never what other programs change; the resolution after it ends, or is killed, recorded only."""
+        import proof
+        self.addCleanup(proof.failures.clear)
+        coarse, ours, finer = 156250, 10000, 5000  # (100 ns units: Windows' default, timerhold's, another program's)
+        held, kept = [coarse, ours, coarse, ours, coarse], [1, 4, 0]
+        rows = [  # the resolution before, while waiting, after, and before and after a kill; the throttling state, the
+            # build, the period powercfg's report gives timerhold, whether the proof fails
+            ("another program's finer request, made while it waits", [coarse, finer, finer, finer, finer], kept, 26100, "10000", False),
+            ("its request ignored", [coarse] * 5, kept, 26100, "10000", True),
+            ("its request missing from powercfg's report", held, kept, 26100, None, True),
+            ("another policy beside its own", held, [1, 5, 1], 26100, "10000", False),
+            ("its policy not set", held, [1, 1, 0], 26100, "10000", True),
+            ("its policy on", held, [1, 4, 4], 26100, "10000", True),
+            ("refused on Windows 11 21H2", held, 87, 22000, "10000", False),
+            ("refused on Windows 11 24H2", held, 87, 26100, "10000", True),
+            ("access denied on Windows 11 21H2", held, 5, 22000, "10000", True),
+        ]
+        for name, resolutions, state, build, period, fails in rows:
+            windows = mock.Mock(return_value=types.SimpleNamespace(build=build))
+            with self.subTest(name), mock.patch.object(sys, "getwindowsversion", windows, create=True), \
+                    mock.patch.multiple(proof, SETTLE=0, resolution=mock.Mock(side_effect=resolutions), line=mock.Mock(
+                        return_value=("15.6", 0)), throttling=mock.Mock(return_value=state), energy_report=mock.Mock(return_value=period)):
+                proof.failures.clear()
+                proof.hold(self.exe, self.command[:1])
+                self.assertEqual((bool(proof.failures), proof.figures["resolution after"],
+                                  proof.figures["resolution after timerhold was killed"]), (fails, resolutions[2], resolutions[4]))
+
+    def test_readme(self):
+        """The lines the proof runs are the README's own, each an indented code line in it."""
+        import proof
+        readme = read(os.path.join(os.environ["SOURCE_DIR"], "README.md")).decode()
+        for line in proof.CERTUTIL, proof.GET_FILEHASH, proof.SIGNATURE, proof.REGISTRY, proof.SLEEPS, proof.ENERGY:
+            with self.subTest(line):
+                self.assertTrue(re.search(f"\n {{4,}}{re.escape(line)}\n", readme), "not a code line of README.md")
+
     def test_signature(self):
         """Windows' verdict on the exe, as Windows PowerShell 5.1 prints the README's line (and the proof strips it),
         read by the proof: a release published with its .exe.p7s passes only if Valid, one without only if NotSigned."""
@@ -238,12 +276,12 @@ class Proof(Case):
                        "{0}  9F1C0A7E2B4D6F8091A3C5E7F9B1D3E5A7C9E1F3\n").format  # (each line under the first indented)
         indent, publisher = " " * 25, "CN=Jane Example, O=Jane Example, C=GB"
         valid = listing(certificate(indent, publisher), "Valid", "Signature verified.", "Authenticode")
-        untrusted = listing(certificate(indent, "CN=leaf"), "NotTrusted", "A certificate chain processed, but terminated "
+        untrusted = listing(certificate(indent, "CN=leaf"), "UnknownError", "A certificate chain processed, but terminated "
                             f"in a root certificate which is not\n{indent}trusted by the trust provider.", "Authenticode")
         unsigned = listing("", "NotSigned", f"The file C:\\Temp\\timerhold.exe is not digitally\n{indent}signed.", "None")
         rows = [  # what Windows answers, whether the zip has its .exe.p7s beside it, the figure, whether the proof fails
             ("Valid, signed", valid, True, f"Valid, signed by {publisher}", False),
-            ("NotTrusted, signed", untrusted, True, "NotTrusted, signed by CN=leaf", True),
+            ("UnknownError (an untrusted root), signed", untrusted, True, "UnknownError, signed by CN=leaf", True),
             ("NotSigned, signed", unsigned, True, "NotSigned", True),
             ("NotSigned, unsigned", unsigned, False, "NotSigned", False),
             ("Valid, unsigned", valid, False, f"Valid, signed by {publisher}", True),
