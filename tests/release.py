@@ -181,6 +181,7 @@ class Release(Case):
                                capture_output=True, text=True)
         self.assertEqual((check.returncode, check.stdout), (0, f"{os.path.basename(zip)}: OK\n"))
         for name, p7s in [("missing", f"{into}/none.p7s"), ("not DER", write(f"{into}/text.p7s", b"a signature")),
+                          ("not a SEQUENCE", write(f"{into}/octets.p7s", b"\x04\x00")),
                           ("a SEQUENCE and more", write(f"{into}/more.p7s", b"\x30\x00tail"))]:
             with self.subTest(name):  # packed with it, it fails in a line of its own, and no earlier zip stays behind
                 write(zip, b"earlier"), write(zip + ".sha256", b"earlier")
