@@ -347,8 +347,12 @@ class Signing(Case):
              sign(sign(exe, leaf, "-n", "x\nSignature verification: ok"), self.outsider, "-nest"), two),
             ("a nested signature that does not parse (its SignedData's OID made Data's)",
              write(f"{tmp}/unparsed.exe", data.join(read(nested).rsplit(signed_data, 1))), two),
+            ("content not Authenticode's, which osslsigncode fails without a verdict's line", write(f"{tmp}/content.exe", read(
+                self.signed).replace(bytes.fromhex("2b060104018237020104"), bytes.fromhex("2b060104018237020105"), 1)), unverified),
             ("SHA-1", sign(exe, leaf, "-h", "sha1"), weak),
             ("a timestamp outside the roots", self.stamped, "has a timestamp that does not verify up to SIGN_TSA_ROOT"),
+            ("a timestamp that does not parse", write(f"{tmp}/unstamped.exe", data.join(read(self.stamped).rsplit(signed_data, 1))),
+             "has a timestamp that does not verify up to SIGN_TSA_ROOT", f"SIGN_TSA_ROOT={tmp}/stranger.pem"),
             ("a SHA-1 timestamp", sign(exe, leaf, "-ts", self.url + "tsa1?sha1"),
              "has a timestamp signed with sha1, where SHA-256 or stronger is needed"),
             ("a revoked leaf", sign(exe, self.revoked, "-ac", f"{self.ca}.pem"), "has a signer's " + revoked, crl),
