@@ -2,11 +2,12 @@
 # The signing gate, run before a signed release is packed:
 #     release/gate.py SIGNED_EXE BUILT_EXE SIGN_ROOT SIGN_TSA_ROOT SIGN_CRL P7S
 # SIGN_TSA_ROOT (if not SIGN_ROOT) and SIGN_CRL may be "". It writes the one
-# signature SIGNED_EXE carries to P7S, whole, once SIGNED_EXE is BUILT_EXE with
-# it attached and osslsigncode verifies BUILT_EXE with it attached, as cpack
-# attaches it, and its timestamp, up to the roots, none revoked by SIGN_CRL.
-# Otherwise it says why in one line, naming files by their roles, and exits 1.
-# Each file is read once: the tools read copies in a folder of the gate's own.
+# signature SIGNED_EXE carries to P7S, once SIGNED_EXE is BUILT_EXE with it
+# attached and osslsigncode verifies BUILT_EXE with it attached (as cpack
+# attaches it), and its timestamp, up to the roots, neither signer revoked by
+# SIGN_CRL, which then holds the CRLs of both their issuers. Otherwise it says
+# why in one line, naming files by their roles, and exits 1. It reads each file
+# once: the tools read copies in a folder of its own, for 60 s at most each.
 # Whether Windows trusts the signature is for Windows to judge.
 # (Run isolated, -I: nothing of the caller's Python environment reaches it.)
 import os, signal, stat, subprocess, sys, tempfile
@@ -18,7 +19,7 @@ try:
 except ImportError:
     sys.exit("gate.py cannot find its source, release/pe.py beside it: run release/gate.py in timerhold's tree")
 
-LIMIT = 16 << 20  # bytes of a file read: a release's exe is a few KiB
+LIMIT = 16 << 20  # bytes of a file read: a release's exe is a few KiB, a CRL seldom over a few MiB
 STOPS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 NESTED = bytes.fromhex("2b060104018237020401")  # 1.3.6.1.4.1.311.2.4.1
 TIMESTAMPS = {bytes.fromhex("2b060104018237030301"), bytes.fromhex("2a864886f70d010906")}  # RFC 3161's, and the older
@@ -61,7 +62,7 @@ def read(name, path):
     except OSError as error:
         raise Refusal(f"cannot be judged: {name} cannot be read ({error.strerror})")
     if len(data) > LIMIT:
-        raise Refusal(f"cannot be judged: {name} is over 16 MiB, where a release's files are a few KiB")
+        raise Refusal(f"cannot be judged: {name} is over 16 MiB")
     return data
 
 
