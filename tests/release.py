@@ -268,8 +268,7 @@ class Signing(Case):
         other = write(f"{tmp}/other.exe", read(cls.exe).replace(b"Press any key", b"Press any kez"))
         cls.another = sign(other, cls.leaf)  # (another program, signed)
 
-        # As an authority issues them, under an intermediate, its CRL (revoking one) handed in with the TSA's authority's
-        # (revoking one TSA); none names a CRL to fetch
+        # As an authority issues them, under an intermediate, its CRL (revoking one) handed in with the TSAs'; none names a CRL to fetch
         cls.ca = certificate(f"{tmp}/ca", cls.root)
         cls.issued, cls.revoked = (certificate(f"{tmp}/{name}", cls.ca) for name in ("issued", "revoked"))
         cls.from_ca = sign(cls.exe, cls.issued, "-h", "sha384", "-ac", f"{cls.ca}.pem", "-ts", cls.url + "tsa?sha256")
