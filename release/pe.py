@@ -29,12 +29,51 @@ def signature(exe):
     table = exe[offset + 8:offset + size]
     if size <= 8 or len(table) < 2:
         return None, 0
-    first = table[1]
-    count = first & 0x7F if first & 0x80 else 0  # (a long form's bytes of length)
-    end = 2 + count + (int.from_bytes(table[2:2 + count], "big") if count else first)
-    if end > len(table) or first == 0x80 or count and (end - 2 - count < 0x80 or table[2] == 0):
-        raise ValueError("a signature cut short, or not in DER")
-    return table[:end], len(exe) - offset - size
+    return table[:next(elements(table))[2]], len(exe) - offset - size
+
+
+def elements(der, start=0, end=None):
+    """Each DER element from start to end, as its tag and where its value starts and ends. ValueError where one is
+    cut short or not in DER (its length indefinite, or longer than need be; its tag more than a byte)."""
+    end = len(der) if end is None else end
+    while start < end:
+        tag, first = der[start], der[start + 1] if start + 1 < end else 0x80
+        count = first & 0x7F if first & 0x80 else 0  # (a long form's bytes of length)
+        value = start + 2 + count
+        length = int.from_bytes(der[start + 2:value], "big") if count else first
+        if tag & 0x1F == 0x1F or first == 0x80 or value + length > end or count and (length < 0x80 or der[start + 2] == 0):
+            raise ValueError("a signature cut short, or not in DER")
+        yield tag, value, value + length
+        start = value + length
+
+
+def inside(der, start, end, *tags):
+    """The elements from start to end, where the first ones have these tags; ValueError where they have not."""
+    found = list(elements(der, start, end))
+    if [tag for tag, _, _ in found[:len(tags)]] != list(tags):
+        raise ValueError("not a PKCS #7 SignedData")
+    return found
+
+
+def signers(der):
+    """For each SignerInfo of der, a PKCS #7 SignedData, the types of its unsigned attributes' values (OIDs, as DER
+    holds them), walked as they nest: ContentInfo, SignedData, signerInfos (its last field), SignerInfo, [1]
+    unsignedAttrs (its last, where it has them). ValueError where der is no SignedData."""
+    (_, start, end), = inside(der, 0, len(der), 0x30)
+    (_, oid, kind), (_, start, end) = inside(der, start, end, 0x06, 0xA0)
+    (_, start, end), = inside(der, start, end, 0x30)
+    *_, (last, start, end) = inside(der, start, end, 0x02, 0x31, 0x30)
+    if der[oid:kind] != bytes.fromhex("2a864886f70d010702") or last != 0x31:  # (1.2.840.113549.1.7.2, SignedData)
+        raise ValueError("not a PKCS #7 SignedData")
+    found = []
+    for _, start, end in inside(der, start, end):
+        *_, (last, start, end) = inside(der, start, end, 0x02)
+        types = []
+        for _, start, end in inside(der, start, end) if last == 0xA1 else []:
+            (_, oid, values), (_, start, end) = inside(der, start, end, 0x06, 0x31)
+            types += [der[oid:values]] * len(inside(der, start, end))
+        found.append(types)
+    return found
 
 
 def attach(exe, der):

@@ -296,9 +296,9 @@ class Proof(Case):
 
 
 class Signing(Case):
-    """The gate writes the signature of this build signed under the roots named, as osslsigncode verifies it, only
-    if it attached to the unsigned build gives it back, and cpack packs the build with it; else the gate says first
-    why, and writes nothing. release/check, handed what users download, tells this source's release from
+    """The gate writes the one signature of this build signed under the roots named, only if it attached to the
+    unsigned build gives it back and osslsigncode verifies that, and cpack packs the build with it; else the gate
+    says first why, and writes nothing. release/check, handed what users download, tells this source's release from
     anything else."""
     windows = True
 
@@ -312,16 +312,19 @@ class Signing(Case):
         cls.leaf, cls.outsider = certificate(f"{tmp}/leaf", cls.root), certificate(f"{tmp}/outsider", stranger)
         certificate(f"{tmp}/tsa", stranger, usage="critical,timeStamping")
         certificate(f"{tmp}/tsa1", cls.root, usage="critical,timeStamping")
+        certificate(f"{tmp}/tsa-revoked", stranger, usage="critical,timeStamping")
         cls.signed, cls.stamped = sign(cls.exe, cls.leaf), sign(cls.exe, cls.leaf, "-ts", cls.url + "tsa?sha256")
         other = write(f"{tmp}/other.exe", read(cls.exe).replace(b"Press any key", b"Press any kez"))
         cls.another = sign(other, cls.leaf)  # (another program, signed)
 
-        # As an authority issues them, under an intermediate, its CRL (revoking one) handed in; none names a CRL to fetch
+        # As an authority issues them, under an intermediate, its CRL (revoking one) handed in with the TSAs'; none names a CRL to fetch
         cls.ca = certificate(f"{tmp}/ca", cls.root)
-        issued, cls.revoked = (certificate(f"{tmp}/{name}", cls.ca) for name in ("issued", "revoked"))
-        cls.from_ca = sign(cls.exe, issued, "-h", "sha384", "-ac", f"{cls.ca}.pem", "-ts", cls.url + "tsa?sha256")
-        cls.handed_crl = f"{tmp}/ca.crl"
-        ca(cls.ca, ["-revoke", f"{cls.revoked}.pem"], ["-gencrl", "-crldays", "30", "-out", cls.handed_crl])
+        cls.issued, cls.revoked = (certificate(f"{tmp}/{name}", cls.ca) for name in ("issued", "revoked"))
+        cls.from_ca = sign(cls.exe, cls.issued, "-h", "sha384", "-ac", f"{cls.ca}.pem", "-ts", cls.url + "tsa?sha256")
+        cls.handed_crl = f"{tmp}/handed.crl"
+        ca(cls.ca, ["-revoke", f"{cls.revoked}.pem"], ["-gencrl", "-crldays", "30", "-out", f"{tmp}/ca.crl"])
+        ca(stranger, ["-revoke", f"{tmp}/tsa-revoked.pem"], ["-gencrl", "-crldays", "30", "-out", f"{tmp}/stranger.crl"])
+        write(cls.handed_crl, read(f"{tmp}/ca.crl") + read(f"{tmp}/stranger.crl"))
 
     def pack_signed(self, handed, *options):
         """The release packed with the signature the gate writes for `handed`, and what the gate said."""
@@ -338,15 +341,18 @@ class Signing(Case):
         subprocess.run(["openssl", "x509", "-in", f"{root}.pem", "-CA", f"{tmp}/stranger.pem", "-CAkey", f"{tmp}/stranger.key",
                         "-out", f"{tmp}/cross.pem"], check=True)
         cross = sign(exe, leaf, "-ac", f"{tmp}/cross.pem")  # (the root, issued by another authority too)
+        os.makedirs(f"{tmp}/unfailed")  # (names that hold a verdict's words)
+        named = certificate(f"{tmp}/unfailed/no certificate revoked", certificate(f"{tmp}/unfailed/root"),
+                            "-subj", "/CN=no certificate revoked/O=MISMATCH Records")
         os.symlink(write(f"{tmp}/kept", b"kept"), f"{tmp}/link.p7s")  # (P7S a symlink; beside each P7S a P7S.part)
         os.symlink(f"{tmp}/kept", write(self.p7s, b"") + ".part")
         os.mkfifo(f"{tmp}/link.p7s.part")
-        lapses = "{} has a signature without a timestamp: it lapses when its certificate expires\n".format
-        for handed, options, said in [(self.stamped, [f"SIGN_TSA_ROOT={tmp}/stranger.pem"], ""),
-                                      (self.signed, [], lapses(self.signed)),
+        lapses = "SIGNED_EXE has a signature without a timestamp: it lapses when its certificate expires\n"
+        for handed, options, said in [(self.stamped, [f"SIGN_TSA_ROOT={tmp}/stranger.pem"], ""), (self.signed, [], lapses),
                                       (self.from_ca, [f"SIGN_TSA_ROOT={tmp}/stranger.pem", f"SIGN_CRL={self.handed_crl}"], ""),
-                                      (large, [], lapses(large)), (extra, [], lapses(extra)), (cross, [], lapses(cross)),
-                                      (self.signed, [f"P7S={tmp}/link.p7s"], lapses(self.signed))]:
+                                      (large, [], lapses), (extra, [], lapses), (cross, [], lapses),
+                                      (sign(exe, named), [f"SIGN_ROOT={tmp}/unfailed/root.pem"], lapses),
+                                      (self.signed, [f"P7S={tmp}/link.p7s"], lapses)]:
             with self.subTest(handed):
                 zip, told = self.pack_signed(handed, *options)
                 self.assertEqual(zipfile.ZipFile(zip).read("timerhold.exe"), read(handed))
@@ -358,14 +364,17 @@ class Signing(Case):
         built, der = read(exe), pe.signature(read(self.signed))[0]
         ours, theirs = ("x86", "x64") if os.environ["PRESET"] == "windows-x86" else ("x64", "x86")
         kinds = {"x86": b"PE\0\0\x4c\x01", "x64": b"PE\0\0\x64\x86"}  # (as the header says)
-        unverified = f"has a signature that does not verify up to {root}.pem"
-        weak = "is signed with SHA1, where SHA-256 or stronger is needed"
-        not_root = "cannot be judged: SIGN_ROOT ({}) is not a root certificate (self-signed, in PEM)"
-        revoked, crl = f"has a signer's certificate revoked by SIGN_CRL ({self.handed_crl})", f"SIGN_CRL={self.handed_crl}"
+        unverified, unread = "has a signature that does not verify up to SIGN_ROOT", "cut short, or no PKCS #7 SignedData in DER"
+        weak, two = "is signed with SHA1, where SHA-256 or stronger is needed", "has more than one signature, where a release carries one"
+        not_root = "cannot be judged: SIGN_ROOT is not a root certificate (self-signed, in PEM)"
+        revoked, crl = "certificate that is revoked, or whose CRL is missing", f"SIGN_CRL={self.handed_crl}"
+        nested = sign(self.signed, leaf, "-nest")
+        signed_data, data = bytes.fromhex("06092a864886f70d010702"), bytes.fromhex("06092a864886f70d010701")  # (their OIDs)
         expired = certificate(f"{tmp}/expired")  # (then issued anew by the root, for 2020)
         ca(root, ["-ss_cert", f"{expired}.pem", "-out", f"{expired}.pem", "-outdir", tmp, "-create_serial",
                   "-startdate", "20200101000000Z", "-enddate", "20210101000000Z"])
         os.makedirs(f"{tmp}/folder.exe", exist_ok=True)
+        os.mkfifo(f"{tmp}/fifo.exe")
         os.truncate(write(f"{tmp}/huge.exe", b"MZ"), 17 << 20)
         rows = [  # what is handed in, what cpack says of it, more options: first where the exe's kind matters
             ("another program", self.another, "is not this build's timerhold.exe with a signature added"),
@@ -378,31 +387,40 @@ class Signing(Case):
             ("no signature", exe, "has no signature"),
             ("bytes after the signature", write(f"{tmp}/\x1b[2Kappended.exe", read(self.signed) + b"tail"),
              "has 4 bytes after its signature"),
-            ("cut short", write(f"{tmp}/cut.exe", read(self.signed)[:-500]), "has a signature cut short or not in DER, which does not verify"),
+            ("cut short", write(f"{tmp}/cut.exe", read(self.signed)[:-500]), f"has a signature {unread}"),
         ] + ([  # then the certificates, judged alike in either kind
             ("a signer outside the root", sign(exe, self.outsider), unverified),
-            ("a nested signer expired, with no timestamp", sign(self.signed, expired, "-nest"), unverified),
+            ("a signer expired, with no timestamp", sign(exe, expired), unverified),
+            ("a nested signature", nested, two),
+            ("a nested signature failing, after a description that reads as a verdict",
+             sign(sign(exe, leaf, "-n", "x\nSignature verification: ok"), self.outsider, "-nest"), two),
+            ("a nested signature that does not parse (its SignedData's OID made Data's)",
+             write(f"{tmp}/unparsed.exe", data.join(read(nested).rsplit(signed_data, 1))), two),
+            ("content not Authenticode's, which osslsigncode fails without a verdict's line", write(f"{tmp}/content.exe", read(
+                self.signed).replace(bytes.fromhex("2b060104018237020104"), bytes.fromhex("2b060104018237020105"), 1)), unverified),
             ("SHA-1", sign(exe, leaf, "-h", "sha1"), weak),
-            ("SHA-1 nested under SHA-256", sign(self.signed, leaf, "-nest", "-h", "sha1"), weak),
-            ("a timestamp outside the roots", self.stamped, f"has a timestamp that does not verify up to {root}.pem"),
+            ("a timestamp outside the roots", self.stamped, "has a timestamp that does not verify up to SIGN_TSA_ROOT"),
+            ("a timestamp that does not parse", write(f"{tmp}/unstamped.exe", data.join(read(self.stamped).rsplit(signed_data, 1))),
+             "has a timestamp that does not verify up to SIGN_TSA_ROOT", f"SIGN_TSA_ROOT={tmp}/stranger.pem"),
             ("a SHA-1 timestamp", sign(exe, leaf, "-ts", self.url + "tsa1?sha1"),
              "has a timestamp signed with sha1, where SHA-256 or stronger is needed"),
-            ("a revoked leaf", sign(exe, self.revoked, "-ac", f"{self.ca}.pem"), revoked, crl),
-            ("a nested revoked leaf", sign(self.signed, self.revoked, "-nest", "-ac", f"{self.ca}.pem"), revoked, crl),
+            ("a revoked leaf", sign(exe, self.revoked, "-ac", f"{self.ca}.pem"), "has a signer's " + revoked, crl),
+            ("a TSA that SIGN_CRL revokes", sign(exe, self.issued, "-ac", f"{self.ca}.pem", "-ts", self.url + "tsa-revoked?sha256"),
+             "has a timestamp's " + revoked, crl, f"SIGN_TSA_ROOT={tmp}/stranger.pem"),
             ("a signature of 15 bytes", write(f"{tmp}/empty.exe", pe.attach(built, bytes.fromhex("300d06092a864886f70d010702a000"))),
-             unverified),
-            ("a root in DER", self.signed, not_root.format(f"{root}.der"),  # (which openssl reads, but osslsigncode does not)
+             f"has a signature {unread}"),
+            ("a root in DER", self.signed, not_root,  # (which openssl reads, but osslsigncode does not)
              "SIGN_ROOT=" + write(f"{root}.der", ssl.PEM_cert_to_DER_cert(pathlib.Path(f"{root}.pem").read_text()))),
-            ("a leaf as the root", self.signed, not_root.format(f"{leaf}.pem"), f"SIGN_ROOT={leaf}.pem"),
-            ("a leaf as the root, named -help", self.signed, not_root.format("./-help"),
+            ("a leaf as the root", self.signed, not_root, f"SIGN_ROOT={leaf}.pem"),
+            ("a leaf as the root, named -help", self.signed, not_root,
              "SIGN_ROOT=" + os.path.basename(write(f"{tmp}/-help", read(f"{leaf}.pem")))),
-            ("a timestamp root missing", self.stamped, f"cannot be judged: SIGN_TSA_ROOT ({tmp}/none.pem) does not exist",
+            ("a timestamp root missing", self.stamped, "cannot be judged: SIGN_TSA_ROOT cannot be read (No such file or directory)",
              f"SIGN_TSA_ROOT={tmp}/none.pem"),
-            ("a P7S that is a folder", self.signed, f"passes, but P7S ({tmp}/folder.exe) cannot be written (Is a directory)",
-             f"P7S={tmp}/folder.exe"),
-            ("a folder", f"{tmp}/folder.exe", f"cannot be judged: SIGNED_EXE ({tmp}/folder.exe) is not a file"),
-            ("over 16 MiB", f"{tmp}/huge.exe",
-             f"cannot be judged: SIGNED_EXE ({tmp}/huge.exe) is over 16 MiB, where a release's exe is a few KiB"),
+            ("a P7S that is a folder", self.signed, "passes, but P7S cannot be written (Is a directory)", f"P7S={tmp}/folder.exe"),
+            ("a folder", f"{tmp}/folder.exe", "cannot be judged: SIGNED_EXE cannot be read (Is a directory)"),
+            ("a FIFO", f"{tmp}/fifo.exe", "cannot be judged: SIGNED_EXE is not a file"),
+            ("over 16 MiB", f"{tmp}/huge.exe", "cannot be judged: SIGNED_EXE is over 16 MiB"),
+            ("a SIGN_CRL over 16 MiB", self.signed, "cannot be judged: SIGN_CRL is over 16 MiB", f"SIGN_CRL={tmp}/huge.exe"),
         ] if os.environ["PRESET"] == "windows-x64" else [])
         for name, handed, said, *options in rows:
             with self.subTest(name):
@@ -410,7 +428,7 @@ class Signing(Case):
                 with self.assertRaises(subprocess.CalledProcessError) as refused:
                     self.pack_signed(handed, *options)
                 self.assertEqual(refused.exception.stderr.splitlines(),
-                                 [f"{handed} {said}: its signature is not written".encode("unicode_escape").decode()])
+                                 [f"SIGNED_EXE {said}: its signature is not written"])
                 self.assertEqual((os.path.exists(self.p7s), sorted(os.listdir(tmp))), (False, files), "a file written")
 
     def test_checked(self):
