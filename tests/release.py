@@ -104,6 +104,11 @@ def authority(cleanup, folder):
     return f"http://127.0.0.1:{server.server_port}/"
 
 
+def in_session(sid):
+    """The processes of the session sid, zombies aside."""
+    return subprocess.run(["pgrep", "-s", str(sid), "-r", "R,S,D,T"], capture_output=True, text=True).stdout.split()
+
+
 def ignoring(number):
     """A preexec_fn for a caller that ignores the signal numbered."""
     def ignore():
@@ -483,11 +488,12 @@ class Signing(Case):
                 (signal.SIGHUP, ignoring(signal.SIGHUP), 0, "")]:  # (as under nohup: it goes on)
             with self.subTest(signal.Signals(number).name), tempfile.TemporaryDirectory() as empty:
                 check = subprocess.Popen([f"{source}/release/check", name], cwd=folder, stdout=subprocess.DEVNULL,
-                                         stderr=subprocess.PIPE, text=True, env=dict(building, TMPDIR=empty), preexec_fn=caller)
-                self.until("began to build", lambda: os.listdir(empty))
+                                         stderr=subprocess.PIPE, text=True, env=dict(building, TMPDIR=empty), preexec_fn=caller,
+                                         start_new_session=True)  # (so that its steps are known by their session)
+                self.until("a step ran a process", lambda: len(in_session(check.pid)) > 2)
                 check.send_signal(number)
                 self.assertEqual((check.wait(), check.stderr.read(), os.listdir(empty)), (status, said, []))
-                self.assertEqual(subprocess.run(["pgrep", "-f", empty], stdout=subprocess.DEVNULL).returncode, 1, "a step left")
+                self.assertEqual(in_session(check.pid), [], "a process of its build left")
         self.assertFalse(os.path.exists(f"{tmp}/trapped"), "osslsigncode was run")
         self.assertEqual([p for p in sorted(pathlib.Path(source).rglob("*")) if "build" not in p.parts], tree, "left in the tree")
 
