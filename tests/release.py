@@ -2,7 +2,7 @@
 """The release's files: the exe as a user downloads it, its zip, the signed release. CTest
 names the preset (PRESET), the version (VERSION) and the source (SOURCE_DIR) in the environment."""
 
-import glob, hashlib, http.server, io, json, os, pathlib, re, shutil, signal, ssl, subprocess, sys, tempfile, threading, unittest, zipfile
+import functools, glob, hashlib, http.server, io, json, os, pathlib, re, shutil, signal, ssl, subprocess, sys, tempfile, threading, unittest, zipfile
 
 from common import Case
 
@@ -107,13 +107,6 @@ def authority(cleanup, folder):
 def in_session(sid):
     """The processes of the session sid, zombies aside."""
     return subprocess.run(["pgrep", "-s", str(sid), "-r", "R,S,D,T"], capture_output=True, text=True).stdout.split()
-
-
-def ignoring(number):
-    """A preexec_fn for a caller that ignores the signal numbered."""
-    def ignore():
-        signal.signal(number, signal.SIG_IGN)
-    return ignore
 
 
 class Release(Case):
@@ -409,7 +402,7 @@ class Signing(Case):
             "is this source's x64 release with the signature its timerhold.exe carries, which Windows, not this check, "
             "judges: Get-AuthenticodeSignature .\\timerhold.exe | Format-List")
         other = {name: zipped(changed={"timerhold.exe": read(self.another)}), sums: None}  # (a release of other source)
-        digest, differs = hashlib.sha256(download[name]).hexdigest(), f"its bytes differ from {ours}"
+        differs = f"its bytes differ from {ours}"
         spaced = " ".join(hashlib.sha256(b"").hexdigest()[at:at + 2] for at in range(0, 64, 2)).upper()
         building = dict(os.environ, PATH=f"{tmp}/trap:{os.environ['PATH']}", CXXFLAGS="-fstack-protector-strong",
                         LDFLAGS="-Wl,--image-base=0x140001000", CMAKE_INSTALL_MODE="ABS_SYMLINK")  # (none reach the build)
@@ -427,11 +420,9 @@ class Signing(Case):
             ("bytes after the signature", {name: zipped(changed={"timerhold.exe": read(self.signed) + b"tail"}), sums: None},
              differs),
             ("a zip that does not match its checksum", {sums: b"0" * 64}, f"does not have the SHA-256 in {sums}"),
-            ("a .sha256 in BSD form", {sums: f"SHA256 ({name}) = {digest}\n".encode()}, found),
+            ("a .sha256 in BSD form", {sums: f"SHA256 ({name}) = {hashlib.sha256(download[name]).hexdigest()}\n".encode()}, found),
             ("certutil's older .sha256, in UTF-16, of another zip", {sums: f"SHA256 hash of {name}:\r\n{spaced}\r\n"
              "CertUtil: -hashfile command completed successfully.\r\n".encode("utf-16")}, f"does not have the SHA-256 in {sums}"),
-            ("a .sha256 of two zips", {sums: f"{digest}  {name}\n{'0' * 64}  {x86}\n".encode()},
-             f"cannot be checked here: {sums} holds no one SHA-256"),
             ("hard-linked outside its tree", {}, "cannot be checked here: it finds no source beside it (it is a copy, or a "
              "hard link, of release/check)", {"check": f"{tmp}/bin/linked"}),
             ("a .sha256 that is a FIFO held open", {sums: FIFO}, f"cannot be checked here: {sums} is not a file"),
@@ -455,7 +446,7 @@ class Signing(Case):
             os.makedirs(how.get("TMPDIR", tmp), exist_ok=True)
             command = [how.pop("check", f"{source}/release/check"), *how.pop("arguments", []), how.get("name", name)]
             status = 0 if said.startswith("is this source's") else 2 if said.startswith("cannot") or not said else 1
-            shown = how.pop("name", name).encode("unicode_escape").decode()
+            shown = how.pop("name", name).encode("unicode_escape").decode()  # (its control characters written out)
             checks.append((row, status, f"{shown} {said}\n" if said else "", subprocess.Popen(
                 command, cwd=folder, text=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env={**building, **how})))
             if len(checks) < len(rows):  # (the last row's check and the two after it run at once)
@@ -467,33 +458,28 @@ class Signing(Case):
         cmake = toolchain.read_text().split("\ncmake=")[1].split()[0]
         toolchain.write_text(toolchain.read_text().replace(f"\ncmake={cmake}", f"\ncmake=0{cmake}"))  # (another record)
         folder = self.enterContext(tempfile.TemporaryDirectory())
-        elsewhere = ("cannot be checked here: its bytes differ from this source's x64 release as built here, where this "
-                     f"host has cmake {cmake}, release/toolchain 0{cmake}: a Debian 12 with release/toolchain's versions "
-                     "can tell (see the README)")
-        for row, files, said, *caller in [
-            ("genuine, where the record differs", download, found),
-            ("another program, where the record differs", other, elsewhere),
-            ("another program, where the record differs, by a caller that ignores SIGCHLD", other, elsewhere,
-             ignoring(signal.SIGCHLD))]:
+        for row, files, said, caller in [  # (the genuine zip last, for the signals after)
+            ("another program, where the record differs, by a caller that ignores SIGCHLD", other, "cannot be checked here: "
+             f"its bytes differ from this source's x64 release as built here, where this host has cmake {cmake}, "
+             f"release/toolchain 0{cmake}: a Debian 12 with release/toolchain's versions can tell (see the README)",
+             functools.partial(signal.signal, signal.SIGCHLD, signal.SIG_IGN)),
+            ("genuine, where the record differs", download, found, None)]:
             with self.subTest(row):
                 write(f"{folder}/{name}", files[name])
                 check = subprocess.run([f"{source}/release/check", name], cwd=folder, capture_output=True, text=True,
-                                       preexec_fn=caller[0] if caller else None)
+                                       preexec_fn=caller)
                 self.assertEqual((check.returncode, check.stdout + check.stderr), (2 if "cannot" in said else 0, f"{name} {said}\n"))
-        write(f"{folder}/{name}", download[name])
-        interrupted = f"{name} was not checked: interrupted ({{}}); nothing of its build is left\n".format
-        for number, caller, status, said in [  # a signal while it builds: its build ends, and its folder goes
-                (signal.SIGTERM, None, -signal.SIGTERM, interrupted("Terminated")),
-                (signal.SIGQUIT, None, -signal.SIGQUIT, interrupted("Quit")),
-                (signal.SIGHUP, ignoring(signal.SIGHUP), 0, "")]:  # (as under nohup: it goes on)
+        for number, caller, said in [  # a signal while it builds ends its build, and its folder goes; one ignored, as under
+                (signal.SIGTERM, None, "Terminated"), (signal.SIGQUIT, None, "Quit"),  # nohup, changes nothing
+                (signal.SIGHUP, functools.partial(signal.signal, signal.SIGHUP, signal.SIG_IGN), None)]:
             with self.subTest(signal.Signals(number).name), tempfile.TemporaryDirectory() as empty:
-                check = subprocess.Popen([f"{source}/release/check", name], cwd=folder, stdout=subprocess.DEVNULL,
-                                         stderr=subprocess.PIPE, text=True, env=dict(building, TMPDIR=empty), preexec_fn=caller,
-                                         start_new_session=True)  # (so that its steps are known by their session)
-                self.until("a step ran a process", lambda: len(in_session(check.pid)) > 2)
+                check = subprocess.Popen([f"{source}/release/check", name], cwd=folder, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                         text=True, env=dict(building, TMPDIR=empty), preexec_fn=caller, start_new_session=True)
+                self.until("a step ran a process", lambda: len(in_session(check.pid)) > 2)  # (its steps: in its session)
                 check.send_signal(number)
-                self.assertEqual((check.wait(), check.stderr.read(), os.listdir(empty)), (status, said, []))
-                self.assertEqual(in_session(check.pid), [], "a process of its build left")
+                self.assertEqual((check.wait(), check.stderr.read(), os.listdir(empty), in_session(check.pid)), (-number,
+                                 f"{name} was not checked: interrupted ({said}); nothing of its build is left\n", [], [])
+                                 if said else (0, "", [], []))  # (the last: a process of its build left)
         self.assertFalse(os.path.exists(f"{tmp}/trapped"), "osslsigncode was run")
         self.assertEqual([p for p in sorted(pathlib.Path(source).rglob("*")) if "build" not in p.parts], tree, "left in the tree")
 
