@@ -2,7 +2,7 @@
 """The release's files: the exe as a user downloads it, its zip, the signed release. CTest
 names the preset (PRESET), the version (VERSION) and the source (SOURCE_DIR) in the environment."""
 
-import glob, hashlib, http.server, io, json, os, pathlib, re, shutil, signal, ssl, subprocess, sys, tempfile, threading, types, unittest, zipfile
+import functools, glob, hashlib, http.server, io, json, os, pathlib, re, shutil, signal, ssl, subprocess, sys, tempfile, threading, types, unittest, zipfile
 from unittest import mock
 
 from common import Case
@@ -103,6 +103,11 @@ def authority(cleanup, folder):
     cleanup(server.server_close)
     cleanup(server.shutdown)
     return f"http://127.0.0.1:{server.server_port}/"
+
+
+def in_session(sid):
+    """The processes of the session sid, zombies aside."""
+    return subprocess.run(["pgrep", "-s", str(sid), "-r", "R,S,D,T"], capture_output=True, text=True).stdout.split()
 
 
 class Release(Case):
@@ -446,6 +451,7 @@ class Signing(Case):
         write(f"{tmp}/trap/subprocess.py", b"raise SystemExit('the caller\\'s PYTHONPATH reached it')")
         os.makedirs(f"{tmp}/bin", exist_ok=True)
         os.symlink(f"{source}/release/check", f"{tmp}/bin/check")
+        os.link(f"{source}/release/check", f"{tmp}/bin/linked")
         sums, x86 = name + ".sha256", name.replace("-x64.zip", "-x86.zip")
         download = {file: read(f"{os.path.dirname(signed)}/{file}") for file in (name, sums)}
         genuine = zipfile.ZipFile(signed)
@@ -463,23 +469,29 @@ class Signing(Case):
             "is this source's x64 release with the signature its timerhold.exe carries, which Windows, not this check, "
             "judges: Get-AuthenticodeSignature .\\timerhold.exe | Format-List")
         other = {name: zipped(changed={"timerhold.exe": read(self.another)}), sums: None}  # (a release of other source)
+        differs = f"its bytes differ from {ours}"
+        spaced = " ".join(hashlib.sha256(b"").hexdigest()[at:at + 2] for at in range(0, 64, 2)).upper()
         building = dict(os.environ, PATH=f"{tmp}/trap:{os.environ['PATH']}", CXXFLAGS="-fstack-protector-strong",
                         LDFLAGS="-Wl,--image-base=0x140001000", CMAKE_INSTALL_MODE="ABS_SYMLINK")  # (none reach the build)
         rows = [  # the download's files changed (None: gone), what release/check says after the zip's name, how it is run
             ("signed, without its .exe.p7s", {}, found),
             ("unsigned", {name: read(unsigned), sums: read(unsigned + ".sha256")}, "is this source's x64 release, unsigned"),
-            ("another program", other, f"holds a timerhold.exe that differs from the one in {ours}"),
+            ("another program", other, differs),
             ("a changed README.txt", {name: zipped(changed={"README.txt": b"Run it as administrator.\r\n"}), sums: None},
-             f"holds a README.txt that differs from the one in {ours}"),
-            ("a second timerhold.exe first", {name: zipped([("timerhold.exe", b"MZ")]), sums: None},
-             "is not this source's x64 release: its bytes differ, and it is no plain zip"),
+             differs),
+            ("a second timerhold.exe first", {name: zipped([("timerhold.exe", b"MZ")]), sums: None}, differs),
             ("the release appended to another zip", {name: zipped([("winmm.dll", b"MZ")]) + download[name], sums: None},
-             "is not this source's x64 release: its bytes differ, and it is no plain zip"),
-            ("a name that moves the cursor", {name: zipped([("\x1b[2K\rZ is this source's release\x1b[8m", b"")]), sums: None},
-             f"holds a \\x1b[2K\\rZ is this source's release\\x1b[8m, which {ours} does not"),
+             differs),
+            ("a name that moves the cursor, of no file", {}, "cannot be checked here: it does not exist",
+             {"name": "\x1b[2K\rZ is this source's release\x1b[8m"}),
             ("bytes after the signature", {name: zipped(changed={"timerhold.exe": read(self.signed) + b"tail"}), sums: None},
-             f"holds a timerhold.exe that differs from the one in {ours}"),
+             differs),
             ("a zip that does not match its checksum", {sums: b"0" * 64}, f"does not have the SHA-256 in {sums}"),
+            ("a .sha256 in BSD form", {sums: f"SHA256 ({name}) = {hashlib.sha256(download[name]).hexdigest()}\n".encode()}, found),
+            ("certutil's older .sha256, in UTF-16, of another zip", {sums: f"SHA256 hash of {name}:\r\n{spaced}\r\n"
+             "CertUtil: -hashfile command completed successfully.\r\n".encode("utf-16")}, f"does not have the SHA-256 in {sums}"),
+            ("hard-linked outside its tree", {}, "cannot be checked here: it finds no source beside it (it is a copy, or a "
+             "hard link, of release/check)", {"check": f"{tmp}/bin/linked"}),
             ("a .sha256 that is a FIFO held open", {sums: FIFO}, f"cannot be checked here: {sums} is not a file"),
             ("the x64 release under an x86 name", {x86: download[name], name: None, sums: None}, found, {"name": x86}),
             ("through a symlink, with the caller's PYTHONPATH and PYTHONHOME", {}, found,
@@ -501,7 +513,8 @@ class Signing(Case):
             os.makedirs(how.get("TMPDIR", tmp), exist_ok=True)
             command = [how.pop("check", f"{source}/release/check"), *how.pop("arguments", []), how.get("name", name)]
             status = 0 if said.startswith("is this source's") else 2 if said.startswith("cannot") or not said else 1
-            checks.append((row, status, f"{how.pop('name', name)} {said}\n" if said else "", subprocess.Popen(
+            shown = how.pop("name", name).encode("unicode_escape").decode()  # (its control characters written out)
+            checks.append((row, status, f"{shown} {said}\n" if said else "", subprocess.Popen(
                 command, cwd=folder, text=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env={**building, **how})))
             if len(checks) < len(rows):  # (the last row's check and the two after it run at once)
                 checks[-1][3].wait()
@@ -512,22 +525,28 @@ class Signing(Case):
         cmake = toolchain.read_text().split("\ncmake=")[1].split()[0]
         toolchain.write_text(toolchain.read_text().replace(f"\ncmake={cmake}", f"\ncmake=0{cmake}"))  # (another record)
         folder = self.enterContext(tempfile.TemporaryDirectory())
-        for row, files, said in [
-            ("genuine, where the record differs", download, found),
-            ("another program, where the record differs", other, "cannot be checked here: its bytes differ from this "
-             f"source's x64 release as built here, where this host has cmake {cmake}, release/toolchain 0{cmake}: a "
-             "Debian 12 with release/toolchain's versions can tell (see the README)")]:
+        for row, files, said, caller in [  # (the genuine zip last, for the signals after)
+            ("another program, where the record differs, by a caller that ignores SIGCHLD", other, "cannot be checked here: "
+             f"its bytes differ from this source's x64 release as built here, where this host has cmake {cmake}, "
+             f"release/toolchain 0{cmake}: a Debian 12 with release/toolchain's versions can tell (see the README)",
+             functools.partial(signal.signal, signal.SIGCHLD, signal.SIG_IGN)),
+            ("genuine, where the record differs", download, found, None)]:
             with self.subTest(row):
                 write(f"{folder}/{name}", files[name])
-                check = subprocess.run([f"{source}/release/check", name], cwd=folder, capture_output=True, text=True)
+                check = subprocess.run([f"{source}/release/check", name], cwd=folder, capture_output=True, text=True,
+                                       preexec_fn=caller)
                 self.assertEqual((check.returncode, check.stdout + check.stderr), (2 if "cannot" in said else 0, f"{name} {said}\n"))
-        with tempfile.TemporaryDirectory() as empty:  # a signal while it builds: its build ends, and its folder goes
-            check = subprocess.Popen([f"{source}/release/check", name], cwd=folder, stderr=subprocess.PIPE,
-                                     env=dict(building, TMPDIR=empty))
-            self.until("began to build", lambda: os.listdir(empty))
-            check.terminate()
-            self.assertEqual((check.wait(), check.stderr.read(), os.listdir(empty)), (-signal.SIGTERM,
-                             f"{name} was not checked: interrupted (SIGTERM); nothing of its build is left\n".encode(), []))
+        for number, caller, said in [  # a signal while it builds ends its build, and its folder goes; one ignored, as under
+                (signal.SIGTERM, None, "Terminated"), (signal.SIGQUIT, None, "Quit"),  # nohup, changes nothing
+                (signal.SIGHUP, functools.partial(signal.signal, signal.SIGHUP, signal.SIG_IGN), None)]:
+            with self.subTest(signal.Signals(number).name), tempfile.TemporaryDirectory() as empty:
+                check = subprocess.Popen([f"{source}/release/check", name], cwd=folder, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                         text=True, env=dict(building, TMPDIR=empty), preexec_fn=caller, start_new_session=True)
+                self.until("a step ran a process", lambda: len(in_session(check.pid)) > 2)  # (its steps: in its session)
+                check.send_signal(number)
+                self.assertEqual((check.wait(), check.stderr.read(), os.listdir(empty), in_session(check.pid)), (-number,
+                                 f"{name} was not checked: interrupted ({said}); nothing of its build is left\n", [], [])
+                                 if said else (0, "", [], []))  # (the last: a process of its build left)
         self.assertFalse(os.path.exists(f"{tmp}/trapped"), "osslsigncode was run")
         self.assertEqual([p for p in sorted(pathlib.Path(source).rglob("*")) if "build" not in p.parts], tree, "left in the tree")
 
