@@ -10,7 +10,7 @@
 # once: the tools read copies in a folder of its own, for 60 s at most each.
 # Whether Windows trusts the signature is for Windows to judge.
 # (Run isolated, -I: nothing of the caller's Python environment reaches it.)
-import os, signal, stat, subprocess, sys, tempfile
+import os, signal, subprocess, sys, tempfile
 
 sys.dont_write_bytecode = True  # (it leaves nothing in the source tree)
 sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
@@ -55,15 +55,11 @@ def run(*command):
 def read(name, path):
     """The file's bytes, up to LIMIT."""
     try:
-        with open(os.open(path, os.O_RDONLY | os.O_NONBLOCK), "rb") as file:  # (a FIFO opens at once, to be refused)
-            if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
-                raise Refusal(f"cannot be judged: {name} is not a file")
-            data = file.read(LIMIT + 1)
+        return pe.read(path, LIMIT)
     except OSError as error:
         raise Refusal(f"cannot be judged: {name} cannot be read ({error.strerror})")
-    if len(data) > LIMIT:
-        raise Refusal(f"cannot be judged: {name} is over 16 MiB")
-    return data
+    except ValueError as error:  # (not a file, or over LIMIT)
+        raise Refusal(f"cannot be judged: {name} {error}")
 
 
 def check_program(exe, built):

@@ -4,9 +4,21 @@
 #     pe.py EXE P7S
 # it attaches the signature in P7S to EXE, in place, as a release is packed;
 # where P7S is no signature, it says so in a line, and exits 1.
-import pathlib, struct, sys
+import os, pathlib, stat, struct, sys
 
 LIMIT = 16 << 20  # bytes of a signature read: a release's is a few KiB
+
+
+def read(path, limit):
+    """The file's bytes: OSError where it cannot be read, ValueError where it is no file (a FIFO, say, which opens at
+    once) or holds over limit bytes, of which no more are read."""
+    with open(os.open(path, os.O_RDONLY | os.O_NONBLOCK), "rb") as file:
+        if not stat.S_ISREG(os.fstat(file.fileno()).st_mode):
+            raise ValueError("is not a file")
+        data = file.read(limit + 1)
+    if len(data) > limit:
+        raise ValueError(f"is over {limit >> 20} MiB")
+    return data
 
 
 def machine(exe):
@@ -94,8 +106,7 @@ def attach(exe, der):
 def main():
     exe, p7s = sys.argv[1:]
     try:
-        with open(p7s, "rb") as file:
-            der = file.read(LIMIT + 1)
+        der = read(p7s, LIMIT)
         signed = attach(pathlib.Path(exe).read_bytes(), der)
         whole = der[:1] == b"\x30" and signature(signed)[0] == der  # (one DER SEQUENCE, and nothing after it)
     except OSError as error:
